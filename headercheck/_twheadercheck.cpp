@@ -1,0 +1,259 @@
+// _twheadercheck: decides, for every outbound HTTP request, whether the agent injects its tracing
+// headers, and hands back the current trace id and funcspan override with the decision.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "../common/pyref.h"
+#include "host_key.h"
+
+using tw::Ref;
+
+// The skip-domain table: normalised entries, each malloc'd and NUL-terminated; null when empty.
+static char** g_skip_domains = nullptr;
+// Number of entries in g_skip_domains; 0 whenever it is null.
+static int32_t g_skip_domains_count = 0;
+// Length and folded head of every entry, in table order; null exactly when g_skip_domains is.
+static twhc::EntryHead* g_skip_domain_heads = nullptr;
+// The agent's trace_id_ctx: only its presence matters.
+static PyObject* g_trace_id_ctx = nullptr;
+// The agent's funcspan_override_ctx context variable.
+static PyObject* g_funcspan_ctx = nullptr;
+// The agent's get_or_set_tw_trace_id callable.
+static PyObject* g_get_or_set_func = nullptr;
+
+namespace {
+
+struct SkipTable {
+    char** entries;
+    twhc::EntryHead* heads;
+    int32_t count;
+};
+
+void free_table(SkipTable table)
+{
+    for (int32_t i = 0; i < table.count; ++i) {
+        std::free(table.entries[i]);
+    }
+    std::free(table.entries);
+    std::free(table.heads);
+}
+
+// Detaches the published table before freeing it, so that the statics never point at freed memory.
+void drop_skip_domains()
+{
+    const SkipTable table{g_skip_domains, g_skip_domain_heads, g_skip_domains_count};
+    g_skip_domains = nullptr;
+    g_skip_domain_heads = nullptr;
+    g_skip_domains_count = 0;
+    free_table(table);
+}
+
+// Builds a table from the list without running Python code. On failure returns false with the
+// error set and nothing allocated.
+bool build_table(PyObject* list, Py_ssize_t count, SkipTable* out)
+{
+    if (count > INT32_MAX) {
+        PyErr_NoMemory();
+        return false;
+    }
+    SkipTable table{static_cast<char**>(std::calloc(static_cast<size_t>(count), sizeof(char*))),
+                    static_cast<twhc::EntryHead*>(
+                        std::malloc(static_cast<size_t>(count) * sizeof(twhc::EntryHead))),
+                    0};
+    if (table.entries == nullptr || table.heads == nullptr) {
+        free_table(table);
+        PyErr_NoMemory();
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);  // borrowed
+        if (!PyUnicode_Check(item)) {
+            free_table(table);
+            PyErr_SetString(PyExc_TypeError, "skip_list items must be strings");
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+        if (utf8 == nullptr) {
+            free_table(table);
+            return false;
+        }
+        const std::string_view entry(utf8, strnlen(utf8, static_cast<size_t>(size)));
+        char* copy = static_cast<char*>(std::malloc(entry.size() + 1));
+        if (copy == nullptr) {
+            free_table(table);
+            PyErr_NoMemory();
+            return false;
+        }
+        const size_t length = twhc::normalise_entry(entry, copy);
+        table.entries[i] = copy;
+        table.heads[i] = twhc::entry_head({copy, length});
+        table.count = static_cast<int32_t>(i + 1);
+    }
+    *out = table;
+    return true;
+}
+
+// Binds one attribute of the agent's module; a missing one is not an error of the import.
+void bind_attribute(PyObject* agent, const char* name, PyObject*& slot, bool must_be_callable)
+{
+    Ref value = Ref::steal(PyObject_GetAttrString(agent, name));
+    if (!value) {
+        PyErr_Clear();
+        return;
+    }
+    if (must_be_callable && !PyCallable_Check(value.get())) {
+        return;
+    }
+    // A second initialisation replaces the binding; the old reference goes after the static is set.
+    Py_XSETREF(slot, value.release());
+}
+
+// Second item of get_or_set_tw_trace_id()'s 2-tuple; null (no error) when there is none.
+Ref fetch_trace_id()
+{
+    if (g_trace_id_ctx == nullptr || g_get_or_set_func == nullptr) {
+        return {};
+    }
+    // Our own reference: the call runs agent code, during which another thread may run cleanup.
+    const Ref func = Ref::borrow(g_get_or_set_func);
+    const Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
+    if (!result) {
+        PyErr_Clear();
+        return {};
+    }
+    if (PyTuple_Check(result.get()) && PyTuple_GET_SIZE(result.get()) == 2) {
+        return Ref::borrow(PyTuple_GET_ITEM(result.get(), 1));
+    }
+    return {};
+}
+
+// The override's value in the current context; a default the variable was created with is
+// never used. Null (no error) when nothing is bound or the bound object is no context variable.
+Ref fetch_funcspan_override()
+{
+    if (g_funcspan_ctx == nullptr) {
+        return {};
+    }
+    const Ref variable = Ref::borrow(g_funcspan_ctx);
+    PyObject* value = nullptr;
+    if (PyContextVar_Get(variable.get(), Py_None, &value) < 0) {
+        PyErr_Clear();
+        return {};
+    }
+    return Ref::steal(value);
+}
+
+PyObject* new_ref_or_none(Ref& value)
+{
+    return value ? value.release() : Py_NewRef(Py_None);
+}
+
+}  // namespace
+
+static PyObject* py_init_header_check(PyObject* /*self*/, PyObject* args)
+{
+    PyObject* skip_list = nullptr;  // borrowed
+    if (!PyArg_ParseTuple(args, "O", &skip_list)) {
+        return nullptr;
+    }
+    // The previous table goes before the argument is examined: a failed load leaves it gone.
+    drop_skip_domains();
+    if (!PyList_Check(skip_list)) {
+        PyErr_SetString(PyExc_TypeError, "skip_list must be a list");
+        return nullptr;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(skip_list);
+    if (count <= 0) {
+        Py_RETURN_TRUE;
+    }
+    SkipTable table{};
+    if (!build_table(skip_list, count, &table)) {
+        return nullptr;
+    }
+    g_skip_domains = table.entries;
+    g_skip_domain_heads = table.heads;
+    g_skip_domains_count = table.count;
+    Py_RETURN_TRUE;
+}
+
+static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* args)
+{
+    const char* url = nullptr;  // borrowed from the argument, valid for the call
+    if (!PyArg_ParseTuple(args, "s", &url)) {
+        return nullptr;
+    }
+    Ref trace_id = fetch_trace_id();
+    Ref funcspan_override = fetch_funcspan_override();
+
+    // Read only now: the agent code above may have let another thread replace or free the
+    // table. From here to the end of the scan no Python code runs.
+    bool should_inject = true;
+    const int32_t count = g_skip_domains_count;
+    if (count > 0) {
+        const std::string_view key = twhc::host_key_view(url);
+        should_inject = !twhc::table_contains(key, g_skip_domain_heads, g_skip_domains,
+                                              static_cast<size_t>(count));
+    }
+
+    PyObject* result = PyTuple_New(3);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(result, 0, Py_NewRef(should_inject ? Py_True : Py_False));
+    PyTuple_SET_ITEM(result, 1, new_ref_or_none(trace_id));
+    PyTuple_SET_ITEM(result, 2, new_ref_or_none(funcspan_override));
+    return result;
+}
+
+static PyObject* py_cleanup(PyObject* /*self*/, PyObject* /*unused*/)
+{
+    drop_skip_domains();
+    Py_CLEAR(g_trace_id_ctx);
+    Py_CLEAR(g_funcspan_ctx);
+    Py_CLEAR(g_get_or_set_func);
+    Py_RETURN_NONE;
+}
+
+static PyMethodDef TWHeaderCheckMethods[] = {
+    {"init_header_check", py_init_header_check, METH_VARARGS,
+     "Initialize with domains to skip (called at patch time)"},
+    {"should_inject_headers", py_should_inject_headers, METH_VARARGS,
+     "Ultra-fast header check (returns: should_inject, trace_id, funcspan_override)"},
+    {"cleanup", py_cleanup, METH_NOARGS, "Cleanup allocated memory"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static struct PyModuleDef twheadercheckmodule = {
+    PyModuleDef_HEAD_INIT,
+    /* m_name */ "_twheadercheck",
+    /* m_doc */ "Ultra-fast header injection check with domain filtering in C (<10ns overhead)",
+    /* m_size */ -1,
+    /* m_methods */ TWHeaderCheckMethods,
+    /* m_slots */ nullptr,
+    /* m_traverse */ nullptr,
+    /* m_clear */ nullptr,
+    /* m_free */ nullptr,
+};
+
+PyMODINIT_FUNC PyInit__twheadercheck(void)
+{
+    PyObject* module = PyModule_Create2(&twheadercheckmodule, 1013);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    const Ref agent = Ref::steal(PyImport_ImportModule("tw_vantrel.thread_local"));
+    if (!agent) {
+        // Without the agent the module still answers, with no trace id and no override.
+        PyErr_Clear();
+        return module;
+    }
+    bind_attribute(agent.get(), "trace_id_ctx", g_trace_id_ctx, false);
+    bind_attribute(agent.get(), "funcspan_override_ctx", g_funcspan_ctx, false);
+    bind_attribute(agent.get(), "get_or_set_tw_trace_id", g_get_or_set_func, true);
+    return module;
+}

@@ -1,0 +1,343 @@
+import contextvars
+
+import pytest
+
+import _twheadercheck as hc
+import childproc
+from tw_vantrel import thread_local
+
+
+@pytest.fixture(autouse=True)
+def empty_table():
+    hc.init_header_check([])
+    yield
+    hc.init_header_check([])
+
+
+def decision(url):
+    return hc.should_inject_headers(url)[0]
+
+
+@pytest.mark.parametrize(
+    "url, inject",
+    [
+        ("https://www.Example.com:443/a?b#c", False),
+        ("https://WWW.example.com/", True),
+        ("https://sub.example.com/", True),
+        ("example.com:81/path", False),
+        ("https://user:pw@example.com/", False),
+        ("https://user@example.com/", False),
+        ("example.org/?next=https://example.com", True),
+        ("https://example.com?next=/x", False),
+        ("https:///x", True),
+        ("//example.com/x", True),
+        ("https://www./", True),
+        ("http://example.com", False),
+        ("", True),
+    ],
+)
+def test_decision_follows_the_host_key(url, inject):
+    hc.init_header_check(["example.com"])
+    assert decision(url) is inject
+
+
+@pytest.mark.parametrize(
+    "entry, url, inject",
+    [
+        ("Example.com", "https://example.com/", False),
+        ("www.example.com", "https://www.example.com/", False),
+        ("www.example.com", "https://example.com/", False),
+        ("www.example.com", "https://WWW.example.com/", True),
+        ("WWW.example.com", "https://WWW.example.com/", False),
+        ("[::1]", "http://[::1]:8080/", False),
+        ("[::1]", "http://[::1]/x", False),
+        ("127.0.0.1", "http://127.0.0.1:8080/", False),
+        ("localhost", "http://LOCALHOST/", False),
+        ("", "https:///", True),
+        ("example.com\0junk", "https://example.com/", False),
+        ("example.com\0junk", "https://example.comjunk/", True),
+        ("é.example", "https://É.example/", True),
+        ("é.example", "https://é.example/", False),
+    ],
+)
+def test_entries_are_normalised_like_host_keys(entry, url, inject):
+    hc.init_header_check([entry])
+    assert decision(url) is inject
+
+
+def test_each_load_replaces_the_whole_table():
+    hc.init_header_check(["a.example"])
+    assert hc.init_header_check(["b.example"]) is True
+    assert decision("https://a.example/") is True
+    assert decision("https://b.example/") is False
+
+
+def test_duplicates_order_and_large_tables():
+    hosts = [f"host{i}.example" for i in range(5000)] + ["host7.example"]
+    hc.init_header_check(hosts)
+    assert decision("https://host4999.example/") is False
+    assert decision("https://host7.example/") is False
+    assert decision("https://host5000.example/") is True
+
+
+def test_list_and_str_subclasses_are_accepted():
+    class Hosts(list):
+        pass
+
+    class Host(str):
+        def __str__(self):
+            return "not-this"
+
+    hc.init_header_check(Hosts([Host("example.com")]))
+    assert decision(Host("https://example.com/")) is False
+
+
+@pytest.mark.parametrize(
+    "argument, message",
+    [
+        (("a.example",), "skip_list must be a list"),
+        ("a.example", "skip_list must be a list"),
+        (None, "skip_list must be a list"),
+        (["a.example", 1], "skip_list items must be strings"),
+        ([b"a.example"], "skip_list items must be strings"),
+    ],
+)
+def test_bad_skip_lists_raise_and_leave_no_table(argument, message):
+    hc.init_header_check(["a.example"])
+    with pytest.raises(TypeError) as error:
+        hc.init_header_check(argument)
+    assert str(error.value) == message
+    assert decision("https://a.example/") is True
+
+
+def test_unencodable_item_raises_the_conversion_error():
+    hc.init_header_check(["a.example"])
+    with pytest.raises(UnicodeEncodeError):
+        hc.init_header_check(["a.example", "\ud800"])
+    assert decision("https://a.example/") is True
+
+
+@pytest.mark.parametrize("args", [(), (["x"], ["y"])])
+def test_parser_errors_keep_the_earlier_table(args):
+    hc.init_header_check(["a.example"])
+    with pytest.raises(TypeError):
+        hc.init_header_check(*args)
+    assert decision("https://a.example/") is False
+
+
+@pytest.mark.parametrize(
+    "args, error",
+    [
+        ((), TypeError),
+        (("https://a/", "x"), TypeError),
+        ((42,), TypeError),
+        ((b"https://a/",), TypeError),
+        (("https://a/\0b",), ValueError),
+        (("https://\ud800/",), UnicodeEncodeError),
+    ],
+)
+def test_should_inject_headers_refuses_bad_arguments(args, error):
+    with pytest.raises(error):
+        hc.should_inject_headers(*args)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: hc.should_inject_headers(url="https://a/"),
+        lambda: hc.init_header_check(skip_list=[]),
+        lambda: hc.cleanup(force=True),
+        lambda: hc.cleanup(1),
+    ],
+)
+def test_keyword_and_extra_arguments_are_refused(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_trace_id_comes_from_the_agent_and_stays_within_a_context():
+    def in_fresh_context():
+        first = hc.should_inject_headers("https://a.example/")
+        second = hc.should_inject_headers("https://b.example/")
+        return first, second, thread_local.trace_id_ctx.get()
+
+    (inject1, id1, _), (inject2, id2, _), stored = contextvars.Context().run(in_fresh_context)
+    assert inject1 is inject2 is True
+    assert isinstance(id1, str) and id1 == id2 == stored
+    _, (_, other, _), _ = contextvars.Context().run(in_fresh_context)
+    assert other != id1
+
+
+def test_skipped_destinations_still_get_their_trace_id():
+    hc.init_header_check(["a.example"])
+    inject, trace_id, _ = hc.should_inject_headers("https://a.example/")
+    assert inject is False and isinstance(trace_id, str)
+
+
+@pytest.mark.parametrize("value", [0, "", "span-7", ("a", 1), None])
+def test_override_is_passed_on_unchanged(value):
+    def with_override():
+        thread_local.funcspan_override_ctx.set(value)
+        return hc.should_inject_headers("https://a.example/")[2]
+
+    assert contextvars.copy_context().run(with_override) is value
+
+
+def test_no_override_set_gives_none():
+    assert contextvars.copy_context().run(hc.should_inject_headers, "https://a/")[2] is None
+
+
+def test_the_docstrings_are_the_systems_own():
+    assert hc.__doc__ == (
+        "Ultra-fast header injection check with domain filtering in C (<10ns overhead)"
+    )
+    assert hc.init_header_check.__doc__ == "Initialize with domains to skip (called at patch time)"
+    assert hc.should_inject_headers.__doc__ == (
+        "Ultra-fast header check (returns: should_inject, trace_id, funcspan_override)"
+    )
+    assert hc.cleanup.__doc__ == "Cleanup allocated memory"
+
+
+# Process-wide scenarios: each agent below is bound at import, in a child of its own.
+
+PROGRAMMABLE_AGENT = """
+    import contextvars
+    trace_id_ctx = object()
+    funcspan_override_ctx = contextvars.ContextVar("override", default="the-default")
+    calls = 0
+    answer = (False, "trace-1")
+    def get_or_set_tw_trace_id():
+        global calls
+        calls += 1
+        if isinstance(answer, BaseException):
+            raise answer
+        return answer
+"""
+
+
+@pytest.mark.parametrize(
+    "answer, trace_id",
+    [
+        ("(False, 'trace-1')", "trace-1"),
+        ("(True, 0)", 0),
+        ("type('T', (tuple,), {})((1, 'sub'))", "sub"),
+        ("['x', 'trace-1']", None),
+        ("('trace-1',)", None),
+        ("(1, 'trace-1', 3)", None),
+        ("None", None),
+        ("RuntimeError('agent broke')", None),
+        ("KeyError('x')", None),
+    ],
+)
+def test_trace_id_answers_of_the_agent(tmp_path, answer, trace_id):
+    agent = childproc.write_agent(tmp_path, PROGRAMMABLE_AGENT)
+    result = childproc.run_for_value(
+        f"""
+        import sys
+        import _twheadercheck as hc
+        from tw_vantrel import thread_local
+        thread_local.answer = {answer}
+        result = hc.should_inject_headers("https://a/")
+        assert sys.exc_info() == (None, None, None)
+        print(repr(result))
+        """,
+        extra_paths=[agent],
+        with_standin_agent=False,
+    )
+    assert result == (True, trace_id, None)
+
+
+def test_agent_is_called_once_per_request_whatever_the_answer(tmp_path):
+    agent = childproc.write_agent(tmp_path, PROGRAMMABLE_AGENT)
+    calls = childproc.run_for_value(
+        """
+        import _twheadercheck as hc
+        from tw_vantrel import thread_local
+        hc.should_inject_headers("https://a/")
+        hc.init_header_check(["a"])
+        assert hc.should_inject_headers("https://a/")[0] is False
+        assert hc.should_inject_headers("https://b/")[0] is True
+        print(thread_local.calls)
+        """,
+        extra_paths=[agent],
+        with_standin_agent=False,
+    )
+    assert calls == 3
+
+
+def test_a_variable_default_is_never_the_override(tmp_path):
+    agent = childproc.write_agent(tmp_path, PROGRAMMABLE_AGENT)
+    result = childproc.run_for_value(
+        """
+        import _twheadercheck as hc
+        from tw_vantrel import thread_local
+        print(repr(hc.should_inject_headers("x")[2]))
+        """,
+        extra_paths=[agent],
+        with_standin_agent=False,
+    )
+    assert result is None
+
+
+@pytest.mark.parametrize(
+    "agent_source, expected",
+    [
+        # no trace_id_ctx: the callable is never asked
+        ("def get_or_set_tw_trace_id(): return (0, 't')", (True, None, None)),
+        # not callable: dropped at import
+        ("trace_id_ctx = 1\nget_or_set_tw_trace_id = (0, 't')", (True, None, None)),
+        # an override that is no context variable is absorbed
+        ("funcspan_override_ctx = 'not a variable'", (True, None, None)),
+        (
+            "trace_id_ctx = 1\ndef get_or_set_tw_trace_id(): return (0, 't')\n"
+            "funcspan_override_ctx = 3",
+            (True, "t", None),
+        ),
+        ("raise ImportError('broken agent')", (True, None, None)),
+    ],
+)
+def test_incomplete_agents_are_absorbed(tmp_path, agent_source, expected):
+    agent = childproc.write_agent(tmp_path, agent_source)
+    result = childproc.run_for_value(
+        """
+        import sys
+        import _twheadercheck as hc
+        result = hc.should_inject_headers("https://a/")
+        assert sys.exc_info() == (None, None, None)
+        print(repr(result))
+        """,
+        extra_paths=[agent],
+        with_standin_agent=False,
+    )
+    assert result == expected
+
+
+def test_import_without_the_agent_package_succeeds():
+    result = childproc.run_for_value(
+        """
+        import _twheadercheck as hc
+        print(repr(hc.should_inject_headers("")))
+        """,
+        with_standin_agent=False,
+    )
+    assert result == (True, None, None)
+
+
+def test_cleanup_drops_table_and_binding_and_may_repeat():
+    result = childproc.run_for_value(
+        """
+        import contextvars
+        import _twheadercheck as hc
+        from tw_vantrel import thread_local
+        hc.init_header_check(["a.example"])
+        thread_local.funcspan_override_ctx.set("span")
+        before = hc.should_inject_headers("https://a.example/")
+        assert before[0] is False and before[1] and before[2] == "span"
+        first, second = hc.cleanup(), hc.cleanup()
+        after = hc.should_inject_headers("https://a.example/")
+        hc.init_header_check(["a.example"])
+        reloaded = hc.should_inject_headers("https://a.example/")
+        print(repr((first, second, after, reloaded)))
+        """
+    )
+    assert result == (None, None, (True, None, None), (False, None, None))

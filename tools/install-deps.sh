@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, and only those missing.
+set -euo pipefail
+packages=(cmake g++ make libgtest-dev patchelf binutils)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
+        || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages: ${missing[*]} (run as root, or install them)" >&2
+    exit 1
+fi
+echo "install-deps: installing ${missing[*]}" >&2
+apt-get update -qq >&2
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >&2
