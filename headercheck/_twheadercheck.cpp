@@ -18,6 +18,8 @@ static char** g_skip_domains = nullptr;
 static int32_t g_skip_domains_count = 0;
 // Length and folded head of every entry, in table order; null exactly when g_skip_domains is.
 static twhc::EntryHead* g_skip_domain_heads = nullptr;
+// Tag of every entry, in table order, padded to groups of 16; null exactly when g_skip_domains is.
+static uint8_t* g_skip_domain_tags = nullptr;
 // The agent's trace_id_ctx: only its presence matters.
 static PyObject* g_trace_id_ctx = nullptr;
 // The agent's funcspan_override_ctx context variable.
@@ -30,6 +32,7 @@ namespace {
 struct SkipTable {
     char** entries;
     twhc::EntryHead* heads;
+    uint8_t* tags;
     int32_t count;
 };
 
@@ -40,14 +43,17 @@ void free_table(SkipTable table)
     }
     std::free(table.entries);
     std::free(table.heads);
+    std::free(table.tags);
 }
 
 // Detaches the published table before freeing it, so that the statics never point at freed memory.
 void drop_skip_domains()
 {
-    const SkipTable table{g_skip_domains, g_skip_domain_heads, g_skip_domains_count};
+    const SkipTable table{g_skip_domains, g_skip_domain_heads, g_skip_domain_tags,
+                          g_skip_domains_count};
     g_skip_domains = nullptr;
     g_skip_domain_heads = nullptr;
+    g_skip_domain_tags = nullptr;
     g_skip_domains_count = 0;
     free_table(table);
 }
@@ -63,8 +69,9 @@ bool build_table(PyObject* list, Py_ssize_t count, SkipTable* out)
     SkipTable table{static_cast<char**>(std::calloc(static_cast<size_t>(count), sizeof(char*))),
                     static_cast<twhc::EntryHead*>(
                         std::malloc(static_cast<size_t>(count) * sizeof(twhc::EntryHead))),
+                    static_cast<uint8_t*>(std::calloc(twhc::tag_bytes(static_cast<size_t>(count)), 1)),
                     0};
-    if (table.entries == nullptr || table.heads == nullptr) {
+    if (table.entries == nullptr || table.heads == nullptr || table.tags == nullptr) {
         free_table(table);
         PyErr_NoMemory();
         return false;
@@ -92,6 +99,7 @@ bool build_table(PyObject* list, Py_ssize_t count, SkipTable* out)
         const size_t length = twhc::normalise_entry(entry, copy);
         table.entries[i] = copy;
         table.heads[i] = twhc::entry_head({copy, length});
+        table.tags[i] = twhc::folded_tag({copy, length});
         table.count = static_cast<int32_t>(i + 1);
     }
     *out = table;
@@ -177,6 +185,7 @@ static PyObject* py_init_header_check(PyObject* /*self*/, PyObject* args)
     }
     g_skip_domains = table.entries;
     g_skip_domain_heads = table.heads;
+    g_skip_domain_tags = table.tags;
     g_skip_domains_count = table.count;
     Py_RETURN_TRUE;
 }
@@ -196,8 +205,9 @@ static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* args)
     const int32_t count = g_skip_domains_count;
     if (count > 0) {
         const std::string_view key = twhc::host_key_view(url);
-        should_inject = !twhc::table_contains(key, g_skip_domain_heads, g_skip_domains,
-                                              static_cast<size_t>(count));
+        const twhc::TableView table{g_skip_domains, g_skip_domain_heads, g_skip_domain_tags,
+                                    static_cast<size_t>(count)};
+        should_inject = !twhc::table_contains(key, table);
     }
 
     PyObject* result = PyTuple_New(3);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "headercheck/host_key.h"
+#include "tests/support/reference_host_key.h"
 
 namespace {
 
@@ -26,6 +27,8 @@ class HostKey : public testing::TestWithParam<KeyCase> {};
 TEST_P(HostKey, ReducesUrlToHostKey)
 {
     EXPECT_EQ(folded_key(GetParam().url), GetParam().key) << GetParam().url;
+    EXPECT_EQ(twhc::host_key_view(GetParam().url),
+              twhc_reference::host_key_view(GetParam().url)) << GetParam().url;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -97,16 +100,19 @@ struct Table {
         for (std::string& entry : entries) {
             entry = normalised(entry);
             heads.push_back(twhc::entry_head(entry));
+            tags.push_back(twhc::folded_tag(entry));
             pointers.push_back(entry.c_str());
         }
+        tags.resize(twhc::tag_bytes(tags.size()), 0);
     }
     bool contains(const std::string& url) const
     {
-        return twhc::table_contains(twhc::host_key_view(url.c_str()), heads.data(), pointers.data(),
-                                    pointers.size());
+        const twhc::TableView view{pointers.data(), heads.data(), tags.data(), pointers.size()};
+        return twhc::table_contains(twhc::host_key_view(url.c_str()), view);
     }
     std::vector<std::string> entries;
     std::vector<twhc::EntryHead> heads;
+    std::vector<std::uint8_t> tags;
     std::vector<const char*> pointers;
 };
 
@@ -151,6 +157,96 @@ TEST(TableContains, EmptyTableAndEmptyKeyMatchNothing)
     const Table with_empty_entry({""});
     EXPECT_FALSE(with_empty_entry.contains("https:///"));
     EXPECT_FALSE(with_empty_entry.contains(""));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FoldAscii8, AgreesWithTheByteFoldInEveryLane)
+{
+    for (unsigned value = 0; value < 256; ++value) {
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            const std::uint64_t word = (0x4142435A5B607A61u & ~(0xFFull << (8 * lane))) |
+                                       (static_cast<std::uint64_t>(value) << (8 * lane));
+            std::uint64_t expected = 0;
+            for (unsigned i = 0; i < 8; ++i) {
+                const auto byte = static_cast<unsigned char>(word >> (8 * i));
+                expected |= static_cast<std::uint64_t>(twhc::fold_ascii(byte)) << (8 * i);
+            }
+            ASSERT_EQ(twhc::fold_ascii8(word), expected) << value << " in lane " << lane;
+        }
+    }
+}
+
+// The block scan must agree with the byte-at-a-time reduction wherever the URL sits relative to
+// a 16-byte boundary and wherever its delimiters fall.
+TEST(HostKeyView, AgreesWithTheReferenceAtEveryAlignment)
+{
+    static const char alphabet[] = "ab:/?#@[]wW.";
+    std::uint32_t state = 12345;
+    const auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 16;
+    };
+    alignas(16) char buffer[128];
+    for (int round = 0; round < 40000; ++round) {
+        const std::size_t length = next() % 48;
+        const std::size_t offset = next() % 16;
+        std::string url;
+        for (std::size_t i = 0; i < length; ++i) {
+            url += alphabet[next() % (sizeof alphabet - 1)];
+        }
+        if (next() % 4 == 0) {
+            url = "http://" + url;
+        }
+        std::memset(buffer, 'Q', sizeof buffer);
+        std::memcpy(buffer + offset, url.c_str(), url.size() + 1);
+        const std::string_view fast = twhc::host_key_view(buffer + offset);
+        const std::string_view slow = twhc_reference::host_key_view(buffer + offset);
+        ASSERT_EQ(fast.data(), slow.data()) << url << " at offset " << offset;
+        ASSERT_EQ(fast.size(), slow.size()) << url << " at offset " << offset;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Tables of every size around the 16-entry groups, against a plain search of the normalised keys.
+TEST(TableContains, AgreesWithAPlainSearchForEverySize)
+{
+    std::uint32_t state = 99;
+    const auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 16;
+    };
+    const auto random_host = [&next] {
+        static const char letters[] = "abAB.-0";
+        std::string host;
+        const std::size_t length = 1 + next() % 20;
+        for (std::size_t i = 0; i < length; ++i) {
+            host += letters[next() % (sizeof letters - 1)];
+        }
+        return host;
+    };
+    for (std::size_t size = 0; size < 70; ++size) {
+        std::vector<std::string> raw;
+        for (std::size_t i = 0; i < size; ++i) {
+            raw.push_back(random_host());
+        }
+        const Table table(raw);
+        for (int probe = 0; probe < 200; ++probe) {
+            const std::string host = probe % 3 == 0 && size > 0 ? raw[next() % size] : random_host();
+            const std::string url = "https://" + host + "/path";
+            const std::string key = folded_key(url);
+            bool expected = false;
+            for (const std::string& entry : table.entries) {
+                expected = expected || (!key.empty() && entry == key);
+            }
+            ASSERT_EQ(table.contains(url), expected) << url << " with " << size << " entries";
+        }
+    }
 }
 
 }  // namespace
