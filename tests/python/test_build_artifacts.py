@@ -6,7 +6,7 @@ import pytest
 
 import childproc
 
-MODULES = ["_twheadercheck"]
+MODULES = ["_twheadercheck", "_twframeinfo"]
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 
 pytestmark = pytest.mark.skipif(

@@ -1,0 +1,241 @@
+// _twframeinfo: tells the application's own code from libraries and from the agent by source
+// file path, and turns frames and functions of application code into call-site records.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "../common/pyref.h"
+#include "user_code.h"
+
+using tw::Ref;
+
+// The module keeps no state: only the constant definition tables below.
+
+namespace {
+
+// Frames, functions and code objects are read through their C structures rather than by
+// attribute name: those types can't be subclassed and their attributes are data descriptors,
+// so the result is the same as the lookup's, without building and hashing the name. Any other
+// object goes through the lookup by name.
+
+// An attribute as a new reference, or null with no error pending when it can't be read.
+Ref attribute_or_null(PyObject* owner, const char* name)
+{
+    Ref value = Ref::steal(PyObject_GetAttrString(owner, name));
+    if (!value) {
+        PyErr_Clear();
+    }
+    return value;
+}
+
+// An attribute converted to a C long; false with no error pending when it is missing or is no
+// integer (a frame's f_lineno can be None).
+bool long_attribute(PyObject* owner, const char* name, long* value)
+{
+    const Ref object = attribute_or_null(owner, name);
+    if (!object) {
+        return false;
+    }
+    *value = PyLong_AsLong(object.get());
+    if (*value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// Reading f_code or __code__ raises this audit event; reading the structure must raise it too.
+bool audit_code_access(PyObject* owner, const char* attribute)
+{
+    if (PySys_Audit("object.__getattr__", "Os", owner, attribute) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+Ref frame_code(PyObject* frame)
+{
+    if (!PyFrame_Check(frame)) {
+        return attribute_or_null(frame, "f_code");
+    }
+    if (!audit_code_access(frame, "f_code")) {
+        return {};
+    }
+    return Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
+}
+
+Ref function_code(PyObject* func)
+{
+    if (!PyFunction_Check(func)) {
+        return attribute_or_null(func, "__code__");
+    }
+    if (!audit_code_access(func, "__code__")) {
+        return {};
+    }
+    return Ref::borrow(PyFunction_GET_CODE(func));
+}
+
+Ref code_filename(PyObject* code)
+{
+    if (PyCode_Check(code)) {
+        return Ref::borrow(reinterpret_cast<PyCodeObject*>(code)->co_filename);
+    }
+    return attribute_or_null(code, "co_filename");
+}
+
+Ref code_name(PyObject* code)
+{
+    if (PyCode_Check(code)) {
+        return Ref::borrow(reinterpret_cast<PyCodeObject*>(code)->co_name);
+    }
+    return attribute_or_null(code, "co_name");
+}
+
+Ref function_name(PyObject* func)
+{
+    if (PyFunction_Check(func)) {
+        return Ref::borrow(reinterpret_cast<PyFunctionObject*>(func)->func_name);
+    }
+    return attribute_or_null(func, "__name__");
+}
+
+// The frame's current line; a frame whose f_lineno is None has no call site to report.
+bool frame_line(PyObject* frame, long* line)
+{
+    if (!PyFrame_Check(frame)) {
+        return long_attribute(frame, "f_lineno", line);
+    }
+    *line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+    return *line >= 0;
+}
+
+bool code_first_line(PyObject* code, long* line)
+{
+    if (!PyCode_Check(code)) {
+        return long_attribute(code, "co_firstlineno", line);
+    }
+    *line = reinterpret_cast<PyCodeObject*>(code)->co_firstlineno;
+    return true;
+}
+
+// Whether filename is a str naming user code. A file name that is no str, or can't be encoded,
+// is not user code; no error is left pending.
+bool names_user_code(PyObject* filename)
+{
+    // The size-returning variant accepts an embedded NUL: such a name is judged by its text
+    // before the NUL.
+    Py_ssize_t size = 0;
+    const char* path = PyUnicode_Check(filename) ? PyUnicode_AsUTF8AndSize(filename, &size) : nullptr;
+    if (path == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return twfi::is_user_code(path);
+}
+
+// The single argument, borrowed; null with no error pending when there isn't exactly one.
+PyObject* only_argument(PyObject* args)
+{
+    PyObject* argument = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &argument)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return argument;
+}
+
+// (filename, line, name, True), or null with the memory error.
+PyObject* new_record(PyObject* filename, long line, PyObject* name)
+{
+    const Ref line_number = Ref::steal(PyLong_FromLong(line));
+    if (!line_number) {
+        return nullptr;
+    }
+    return PyTuple_Pack(4, filename, line_number.get(), name, Py_True);
+}
+
+}  // namespace
+
+static PyObject* py_get_code_info(PyObject* /*self*/, PyObject* args)
+{
+    PyObject* func = only_argument(args);  // borrowed
+    if (func == nullptr) {
+        Py_RETURN_NONE;
+    }
+    const Ref code = function_code(func);
+    if (!code) {
+        Py_RETURN_NONE;
+    }
+    const Ref filename = code_filename(code.get());
+    long line = 0;
+    if (!filename || !names_user_code(filename.get()) || !code_first_line(code.get(), &line)) {
+        Py_RETURN_NONE;
+    }
+    const Ref name = function_name(func);
+    if (!name) {
+        Py_RETURN_NONE;
+    }
+    return new_record(filename.get(), line, name.get());
+}
+
+static PyObject* py_get_frame_info(PyObject* /*self*/, PyObject* args)
+{
+    PyObject* frame = only_argument(args);  // borrowed
+    if (frame == nullptr) {
+        Py_RETURN_NONE;
+    }
+    const Ref code = frame_code(frame);
+    if (!code) {
+        Py_RETURN_NONE;
+    }
+    const Ref filename = code_filename(code.get());
+    long line = 0;
+    if (!filename || !names_user_code(filename.get()) || !frame_line(frame, &line)) {
+        Py_RETURN_NONE;
+    }
+    const Ref name = code_name(code.get());
+    if (!name) {
+        Py_RETURN_NONE;
+    }
+    return new_record(filename.get(), line, name.get());
+}
+
+static PyObject* py_is_user_code_func(PyObject* /*self*/, PyObject* args)
+{
+    PyObject* func = only_argument(args);  // borrowed
+    if (func == nullptr) {
+        Py_RETURN_FALSE;
+    }
+    const Ref code = function_code(func);
+    if (!code) {
+        Py_RETURN_FALSE;
+    }
+    const Ref filename = code_filename(code.get());
+    return PyBool_FromLong(filename && names_user_code(filename.get()));
+}
+
+static PyMethodDef TWFrameInfoMethods[] = {
+    {"get_code_info", py_get_code_info, METH_VARARGS,
+     "Extract (filename, lineno, name, is_user) from function. Returns None if not user code."},
+    {"get_frame_info", py_get_frame_info, METH_VARARGS,
+     "Extract (filename, lineno, name, is_user) from frame. Returns None if not user code."},
+    {"is_user_code_func", py_is_user_code_func, METH_VARARGS, "Quick check if function is user code."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static struct PyModuleDef twframeinfomodule = {
+    PyModuleDef_HEAD_INIT,
+    /* m_name */ "_twframeinfo",
+    /* m_doc */ "Ultra-fast frame introspection for network hop capture",
+    /* m_size */ -1,
+    /* m_methods */ TWFrameInfoMethods,
+    /* m_slots */ nullptr,
+    /* m_traverse */ nullptr,
+    /* m_clear */ nullptr,
+    /* m_free */ nullptr,
+};
+
+PyMODINIT_FUNC PyInit__twframeinfo(void)
+{
+    return PyModule_Create2(&twframeinfomodule, 1013);
+}

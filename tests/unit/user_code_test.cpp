@@ -1,0 +1,40 @@
+#include <gtest/gtest.h>
+
+#include "frameinfo/user_code.h"
+
+namespace {
+
+struct PathCase {
+    const char* path;
+    bool user_code;
+};
+
+class UserCode : public testing::TestWithParam<PathCase> {};
+
+TEST_P(UserCode, ClassifiesByPath)
+{
+    EXPECT_EQ(twfi::is_user_code(GetParam().path), GetParam().user_code) << GetParam().path;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, UserCode,
+    testing::Values(PathCase{"<string>", false}, PathCase{"<frozen importlib._bootstrap>", false},
+                    PathCase{"</srv/app/x.py", false}, PathCase{"/srv/<app>/x.py", true},
+                    PathCase{"/usr/lib/python3.14/json/decoder.py", false},
+                    PathCase{"/usr/local/lib/python3.14/json/decoder.py", false},
+                    PathCase{"/usr/lib64/python3.14/json/decoder.py", false},
+                    PathCase{"/usr/lib32/python3.14/json/decoder.py", true},
+                    PathCase{"/srv/.venv/lib64/python3.14/site-packages/requests/api.py", false},
+                    PathCase{"/usr/lib/python3/dist-packages/yaml/__init__.py", false},
+                    PathCase{"/opt/my-site-packages-tool/run.py", false},
+                    PathCase{"C:\\Python314\\lib\\python\\x.py", false},
+                    PathCase{"C:\\Python314\\Lib\\json\\decoder.py", true},
+                    PathCase{"C:\\Python314\\Lib\\Python\\x.py", true},
+                    PathCase{"/opt/App/Site-Packages/x.py", true},
+                    PathCase{"/home/dev/tw-vantrel/tw_vantrel/patches/http.py", false},
+                    PathCase{"/home/dev/tw_vantrel/x.py", true},
+                    PathCase{"/srv/app/handlers/orders.py", true}, PathCase{"", true},
+                    PathCase{"site-packages", false}, PathCase{"site-package", true},
+                    PathCase{"/lib/pytho", true}));
+
+}  // namespace
