@@ -19,6 +19,12 @@ def module_dir():
     return Path(configured) if configured else ROOT / "build" / "lib"
 
 
+def standin_library(variant="tidewren"):
+    """Path of a native library stand-in: "tidewren" (whole) or "tidewren_partial"."""
+    binary_dir = Path(os.environ.get("TW_BINARY_DIR") or ROOT / "build")
+    return binary_dir / "standins" / f"lib{variant}.so"
+
+
 def import_paths(with_standin_agent=True):
     paths = [str(p) for p in (module_dir(),) if p is not None]
     if with_standin_agent:

@@ -6,7 +6,7 @@ import pytest
 
 import childproc
 
-MODULES = ["_twheadercheck", "_twframeinfo"]
+MODULES = ["_twheadercheck", "_twframeinfo", "_twconfig"]
 SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 
 pytestmark = pytest.mark.skipif(

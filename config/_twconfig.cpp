@@ -1,0 +1,159 @@
+// _twconfig: hands the agent's configuration to its native library, which the process preloads,
+// and switches that library on. The library's entry points are looked up once, in the process's
+// global symbol scope, never opened by name.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+using StringEntryPoint = void (*)(const char*);
+using InitializeEntryPoint = void (*)(void);
+
+// 1 once the entry points have been looked up, whatever was found.
+static int32_t symbols_resolved = 0;
+// The library's tw_set_sink_url, or null.
+static StringEntryPoint tw_set_sink_url_ptr = nullptr;
+// The library's tw_set_api_key, or null.
+static StringEntryPoint tw_set_api_key_ptr = nullptr;
+// The library's tw_set_service_uuid, or null.
+static StringEntryPoint tw_set_service_uuid_ptr = nullptr;
+// The library's tw_initialize, or null.
+static InitializeEntryPoint tw_initialize_ptr = nullptr;
+
+namespace {
+
+constexpr const char kNotLoaded[] = "C library not loaded (LD_PRELOAD not active?)";
+
+// The loader's text for one lookup, copied at once: dlerror's buffer is only good until the next
+// loader call. A longer text is cut, which still names the library and the symbol first.
+struct LoaderText {
+    bool present;
+    char text[512];
+};
+
+// Looks name up in the global scope, in load order; records the loader's text for this lookup.
+void* look_up(const char* name, LoaderText* loader_text)
+{
+    void* address = dlsym(RTLD_DEFAULT, name);
+    const char* error = dlerror();
+    loader_text->present = error != nullptr;
+    if (error != nullptr) {
+        std::snprintf(loader_text->text, sizeof loader_text->text, "%s", error);
+    }
+    return address;
+}
+
+void report_line(const char* name, bool found, const LoaderText& loader_text)
+{
+    std::fprintf(stderr, "  %s: %s (%s)\n", name, found ? "OK" : "FAILED",
+                 loader_text.present ? loader_text.text : "no error");
+}
+
+// Runs no Python code, so nothing can come between the test of the flag and its setting.
+void ensure_symbols_resolved()
+{
+    if (symbols_resolved != 0) {
+        return;
+    }
+    // A stale error from someone else's loader call would be taken for ours.
+    (void)dlerror();
+
+    LoaderText texts[4];
+    // Object and function pointers have one representation on every platform with dlsym.
+    tw_set_sink_url_ptr = reinterpret_cast<StringEntryPoint>(look_up("tw_set_sink_url", &texts[0]));
+    tw_set_api_key_ptr = reinterpret_cast<StringEntryPoint>(look_up("tw_set_api_key", &texts[1]));
+    tw_set_service_uuid_ptr =
+        reinterpret_cast<StringEntryPoint>(look_up("tw_set_service_uuid", &texts[2]));
+    tw_initialize_ptr = reinterpret_cast<InitializeEntryPoint>(look_up("tw_initialize", &texts[3]));
+
+    if (tw_set_sink_url_ptr == nullptr || tw_set_api_key_ptr == nullptr ||
+        tw_set_service_uuid_ptr == nullptr || tw_initialize_ptr == nullptr) {
+        // The C stream, not sys.stderr: the report must reach the operator even when the
+        // application has redirected Python's streams, and must run no Python code.
+        const char* preload = std::getenv("LD_PRELOAD");
+        std::fputs("[_twconfig] Symbol resolution FAILED!\n", stderr);
+        std::fprintf(stderr, "  LD_PRELOAD=%s\n", preload != nullptr ? preload : "(not set)");
+        report_line("tw_set_sink_url", tw_set_sink_url_ptr != nullptr, texts[0]);
+        report_line("tw_set_api_key", tw_set_api_key_ptr != nullptr, texts[1]);
+        report_line("tw_set_service_uuid", tw_set_service_uuid_ptr != nullptr, texts[2]);
+        report_line("tw_initialize", tw_initialize_ptr != nullptr, texts[3]);
+        std::fflush(stderr);
+    }
+    symbols_resolved = 1;
+}
+
+// Parses one str and hands its UTF-8 bytes to the entry point found by the lookup.
+PyObject* forward_string(PyObject* args, StringEntryPoint& entry_point)
+{
+    const char* value = nullptr;  // borrowed from the argument, valid for the call
+    if (!PyArg_ParseTuple(args, "s", &value)) {
+        return nullptr;
+    }
+    ensure_symbols_resolved();
+    if (entry_point == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kNotLoaded);
+        return nullptr;
+    }
+    entry_point(value);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+static PyObject* py_tw_set_sink_url(PyObject* /*self*/, PyObject* args)
+{
+    return forward_string(args, tw_set_sink_url_ptr);
+}
+
+static PyObject* py_tw_set_api_key(PyObject* /*self*/, PyObject* args)
+{
+    return forward_string(args, tw_set_api_key_ptr);
+}
+
+static PyObject* py_tw_set_service_uuid(PyObject* /*self*/, PyObject* args)
+{
+    return forward_string(args, tw_set_service_uuid_ptr);
+}
+
+static PyObject* py_tw_initialize(PyObject* /*self*/, PyObject* /*unused*/)
+{
+    ensure_symbols_resolved();
+    if (tw_initialize_ptr == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, kNotLoaded);
+        return nullptr;
+    }
+    tw_initialize_ptr();
+    Py_RETURN_NONE;
+}
+
+static PyMethodDef TwConfigMethods[] = {
+    {"set_sink_url", py_tw_set_sink_url, METH_VARARGS, "Set the GraphQL endpoint URL for the C library"},
+    {"set_api_key", py_tw_set_api_key, METH_VARARGS, "Set the API key for the C library"},
+    {"set_service_uuid", py_tw_set_service_uuid, METH_VARARGS, "Set the service UUID for the C library"},
+    {"initialize", py_tw_initialize, METH_NOARGS,
+     "Initialize and activate the C library (sets TW_INITIALIZED=1)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static struct PyModuleDef twconfig_module = {
+    PyModuleDef_HEAD_INIT,
+    /* m_name */ "_twconfig",
+    /* m_doc */ "Configuration interface for the Tidewren C library",
+    /* m_size */ -1,
+    /* m_methods */ TwConfigMethods,
+    /* m_slots */ nullptr,
+    /* m_traverse */ nullptr,
+    /* m_clear */ nullptr,
+    /* m_free */ nullptr,
+};
+
+PyMODINIT_FUNC PyInit__twconfig(void)
+{
+    // Nothing is looked up here: importing the module never prints the report.
+    return PyModule_Create2(&twconfig_module, 1013);
+}
