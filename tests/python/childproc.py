@@ -8,7 +8,7 @@ import textwrap
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-STANDIN_AGENT = ROOT / "standins" / "python"
+STANDIN_AGENT = ROOT / "standins" / "tw-vantrel"
 
 
 def module_dir():

@@ -1,0 +1,77 @@
+"""The stand-in agent's instrumentation of http.client (which also carries urllib.request).
+
+Every request asks the header check with its full URL, carries the trace headers only when told
+to, and is attributed to the first application frame found walking outward from the request.
+"""
+
+import http.client
+import sys
+
+import _twconfig
+import _twframeinfo
+import _twheadercheck
+
+TRACE_HEADER = "X-Tw-Trace-Id"
+OVERRIDE_HEADER = "X-Tw-Funcspan-Override"
+
+#: One entry per request sent while installed: url, inject, trace_id, override, call_site.
+captured = []
+
+_original_putrequest = http.client.HTTPConnection.putrequest
+
+
+def call_site(frame):
+    """(filename, line, name, True) of the nearest application frame, or None."""
+    while frame is not None:
+        record = _twframeinfo.get_frame_info(frame)
+        if record is not None:
+            return record
+        frame = frame.f_back
+    return None
+
+
+def full_url(connection, target):
+    """The absolute URL a connection's request goes to."""
+    if "://" in target:
+        return target  # already absolute, as sent through a proxy
+    https = isinstance(connection, http.client.HTTPSConnection)
+    host = f"[{connection.host}]" if ":" in connection.host else connection.host
+    if connection.port != (443 if https else 80):
+        host = f"{host}:{connection.port}"
+    return f"{'https' if https else 'http'}://{host}{target}"
+
+
+def _putrequest(self, method, url, *args, **kwargs):
+    _original_putrequest(self, method, url, *args, **kwargs)
+    absolute = full_url(self, url)
+    inject, trace_id, override = _twheadercheck.should_inject_headers(absolute)
+    if inject:
+        if trace_id is not None:
+            self.putheader(TRACE_HEADER, str(trace_id))
+        if override is not None:
+            self.putheader(OVERRIDE_HEADER, str(override))
+    captured.append(
+        {
+            "method": method,
+            "url": absolute,
+            "inject": inject,
+            "trace_id": trace_id,
+            "override": override,
+            "call_site": call_site(sys._getframe(1)),
+        }
+    )
+
+
+def install(skip_hosts, *, sink_url, api_key, service_uuid):
+    """Configures and activates the native library, loads the skip list, patches http.client."""
+    _twconfig.set_sink_url(sink_url)
+    _twconfig.set_api_key(api_key)
+    _twconfig.set_service_uuid(service_uuid)
+    _twconfig.initialize()
+    _twheadercheck.init_header_check(list(skip_hosts))
+    http.client.HTTPConnection.putrequest = _putrequest
+
+
+def uninstall():
+    http.client.HTTPConnection.putrequest = _original_putrequest
+    _twheadercheck.cleanup()

@@ -1,0 +1,44 @@
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import childproc
+
+
+def test_demo_traffic_agrees_with_the_agents_decisions():
+    build = Path(childproc.standin_library()).parents[1]
+    done = subprocess.run(
+        [sys.executable, str(childproc.ROOT / "demo" / "demo.py"), "--build", str(build), "--json"],
+        capture_output=True, text=True, timeout=120, check=False,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    result = json.loads(done.stdout)
+    assert result["problems"] == []
+    requests = result["outcome"]["requests"]
+    received = result["received"]
+
+    by_number = {r["url"].rsplit("req=", 1)[1]: r for r in requests}
+    assert sorted(by_number) == ["1", "2", "3", "4", "5"]
+    # Skipped hosts reached the server with no trace headers; the others carried the agent's.
+    for number, request in by_number.items():
+        skipped = "127.0.0.1" in request["url"]
+        assert request["inject"] is not skipped
+        assert (received[number] == {}) is skipped
+        if not skipped:
+            assert received[number]["X-Tw-Trace-Id"] == request["trace_id"]
+    assert received["3"]["X-Tw-Funcspan-Override"] == "checkout-span"
+    assert "X-Tw-Funcspan-Override" not in received["1"]
+    # Requests in one context share a trace id; the job in a context of its own has another.
+    assert by_number["1"]["trace_id"] == by_number["3"]["trace_id"] != by_number["5"]["trace_id"]
+    callers = {n: (Path(r["call_site"][0]).name, r["call_site"][2]) for n, r in by_number.items()}
+    assert callers == {
+        "1": ("app.py", "fetch_orders"),
+        "2": ("app.py", "check_health"),
+        "3": ("app.py", "checkout"),
+        "4": ("app.py", "checkout"),
+        "5": ("app.py", "background_job"),
+    }
+    native = result["outcome"]["native"]
+    assert native["TW_INITIALIZED"] == "1" and native["initialize_calls"] == 1
+    assert native["received"]["tw_set_sink_url"] == "https://sink.example/graphql"
