@@ -4,7 +4,7 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all build demo test clean
+.PHONY: all build demo test bench clean
 
 all: build
 
@@ -22,3 +22,7 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+bench: build
+	@tools/install-deps.sh --bench
+	@"$$(tools/provision-python.sh)" bench/run.py --build "$(BUILD)"

@@ -19,8 +19,45 @@ static PyObject* py_floor(PyObject* /*self*/, PyObject* args)
     return result;
 }
 
+// The same with the argument vector of METH_FASTCALL: the floor of what the calling convention
+// allows, without the parser's call for an ordinary str.
+static PyObject* py_floor_fastcall(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 1 || !PyUnicode_Check(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "floor_fastcall() takes exactly one str");
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* url = PyUnicode_AsUTF8AndSize(args[0], &size);
+    if (url == nullptr) {
+        return nullptr;
+    }
+    PyObject* result = PyTuple_New(3);
+    if (result == nullptr) {
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(result, 0, Py_NewRef(Py_True));
+    PyTuple_SET_ITEM(result, 1, Py_NewRef(Py_None));
+    PyTuple_SET_ITEM(result, 2, Py_NewRef(Py_None));
+    return result;
+}
+
+// A positional-only method that takes one object, as the call-site methods do, for comparing
+// their refusal of keyword arguments.
+static PyObject* py_takes_one_object(PyObject* /*self*/, PyObject* args)
+{
+    PyObject* object = nullptr;
+    if (!PyArg_ParseTuple(args, "O", &object)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef TWFloorMethods[] = {
     {"floor", py_floor, METH_VARARGS, "Parse one str, return (True, None, None)."},
+    {"floor_fastcall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_floor_fastcall)),
+     METH_FASTCALL, "Take one str from the argument vector, return (True, None, None)."},
+    {"takes_one_object", py_takes_one_object, METH_VARARGS, "Parse one object, return None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "../common/fastcall.h"
 #include "../common/pyref.h"
 #include "user_code.h"
 
@@ -133,32 +134,40 @@ bool names_user_code(PyObject* filename)
     return twfi::is_user_code(path);
 }
 
-// The single argument, borrowed; null with no error pending when there isn't exactly one.
-PyObject* only_argument(PyObject* args)
+// The single argument, borrowed; null with no error pending when there isn't exactly one (the
+// parser's refusal, which these methods absorb).
+PyObject* only_argument(PyObject* const* args, Py_ssize_t nargs)
 {
-    PyObject* argument = nullptr;
-    if (!PyArg_ParseTuple(args, "O", &argument)) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return argument;
+    return nargs == 1 ? args[0] : nullptr;
 }
 
 // (filename, line, name, True), or null with the memory error.
 PyObject* new_record(PyObject* filename, long line, PyObject* name)
 {
-    const Ref line_number = Ref::steal(PyLong_FromLong(line));
+    Ref line_number = Ref::steal(PyLong_FromLong(line));
     if (!line_number) {
         return nullptr;
     }
-    return PyTuple_Pack(4, filename, line_number.get(), name, Py_True);
+    PyObject* record = PyTuple_New(4);
+    if (record == nullptr) {
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(record, 0, Py_NewRef(filename));
+    PyTuple_SET_ITEM(record, 1, line_number.release());
+    PyTuple_SET_ITEM(record, 2, Py_NewRef(name));
+    PyTuple_SET_ITEM(record, 3, Py_NewRef(Py_True));
+    return record;
 }
 
 }  // namespace
 
-static PyObject* py_get_code_info(PyObject* /*self*/, PyObject* args)
+static PyObject* py_get_code_info(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames)
 {
-    PyObject* func = only_argument(args);  // borrowed
+    if (tw::refused_keywords("get_code_info", kwnames)) {
+        return nullptr;
+    }
+    PyObject* func = only_argument(args, nargs);  // borrowed
     if (func == nullptr) {
         Py_RETURN_NONE;
     }
@@ -178,9 +187,13 @@ static PyObject* py_get_code_info(PyObject* /*self*/, PyObject* args)
     return new_record(filename.get(), line, name.get());
 }
 
-static PyObject* py_get_frame_info(PyObject* /*self*/, PyObject* args)
+static PyObject* py_get_frame_info(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames)
 {
-    PyObject* frame = only_argument(args);  // borrowed
+    if (tw::refused_keywords("get_frame_info", kwnames)) {
+        return nullptr;
+    }
+    PyObject* frame = only_argument(args, nargs);  // borrowed
     if (frame == nullptr) {
         Py_RETURN_NONE;
     }
@@ -200,9 +213,13 @@ static PyObject* py_get_frame_info(PyObject* /*self*/, PyObject* args)
     return new_record(filename.get(), line, name.get());
 }
 
-static PyObject* py_is_user_code_func(PyObject* /*self*/, PyObject* args)
+static PyObject* py_is_user_code_func(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames)
 {
-    PyObject* func = only_argument(args);  // borrowed
+    if (tw::refused_keywords("is_user_code_func", kwnames)) {
+        return nullptr;
+    }
+    PyObject* func = only_argument(args, nargs);  // borrowed
     if (func == nullptr) {
         Py_RETURN_FALSE;
     }
@@ -215,11 +232,12 @@ static PyObject* py_is_user_code_func(PyObject* /*self*/, PyObject* args)
 }
 
 static PyMethodDef TWFrameInfoMethods[] = {
-    {"get_code_info", py_get_code_info, METH_VARARGS,
+    {"get_code_info", tw::method_entry(py_get_code_info), METH_FASTCALL | METH_KEYWORDS,
      "Extract (filename, lineno, name, is_user) from function. Returns None if not user code."},
-    {"get_frame_info", py_get_frame_info, METH_VARARGS,
+    {"get_frame_info", tw::method_entry(py_get_frame_info), METH_FASTCALL | METH_KEYWORDS,
      "Extract (filename, lineno, name, is_user) from frame. Returns None if not user code."},
-    {"is_user_code_func", py_is_user_code_func, METH_VARARGS, "Quick check if function is user code."},
+    {"is_user_code_func", tw::method_entry(py_is_user_code_func), METH_FASTCALL | METH_KEYWORDS,
+     "Quick check if function is user code."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../common/fastcall.h"
 #include "../common/pyref.h"
 #include "host_key.h"
 
@@ -156,6 +157,32 @@ Ref fetch_funcspan_override()
     return Ref::steal(value);
 }
 
+// The URL argument's UTF-8 bytes, as PyArg_ParseTuple(args, "s", ...) takes them, without an
+// argument tuple. Anything out of the ordinary goes to the parser itself, so that every error
+// is the parser's own.
+const char* parse_url_argument(PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs == 1 && PyUnicode_Check(args[0])) {
+        Py_ssize_t size = 0;
+        const char* url = PyUnicode_AsUTF8AndSize(args[0], &size);
+        if (url != nullptr && std::strlen(url) == static_cast<size_t>(size)) {
+            return url;
+        }
+        PyErr_Clear();
+    }
+    const Ref arguments = Ref::steal(PyTuple_New(nargs));
+    if (arguments) {
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            PyTuple_SET_ITEM(arguments.get(), i, Py_NewRef(args[i]));
+        }
+    }
+    const char* url = nullptr;
+    if (!arguments || !PyArg_ParseTuple(arguments.get(), "s", &url)) {
+        return nullptr;
+    }
+    return url;
+}
+
 PyObject* new_ref_or_none(Ref& value)
 {
     return value ? value.release() : Py_NewRef(Py_None);
@@ -190,10 +217,14 @@ static PyObject* py_init_header_check(PyObject* /*self*/, PyObject* args)
     Py_RETURN_TRUE;
 }
 
-static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* args)
+static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames)
 {
-    const char* url = nullptr;  // borrowed from the argument, valid for the call
-    if (!PyArg_ParseTuple(args, "s", &url)) {
+    if (tw::refused_keywords("should_inject_headers", kwnames)) {
+        return nullptr;
+    }
+    const char* url = parse_url_argument(args, nargs);  // borrowed from the argument
+    if (url == nullptr) {
         return nullptr;
     }
     Ref trace_id = fetch_trace_id();
@@ -232,7 +263,7 @@ static PyObject* py_cleanup(PyObject* /*self*/, PyObject* /*unused*/)
 static PyMethodDef TWHeaderCheckMethods[] = {
     {"init_header_check", py_init_header_check, METH_VARARGS,
      "Initialize with domains to skip (called at patch time)"},
-    {"should_inject_headers", py_should_inject_headers, METH_VARARGS,
+    {"should_inject_headers", tw::method_entry(py_should_inject_headers), METH_FASTCALL | METH_KEYWORDS,
      "Ultra-fast header check (returns: should_inject, trace_id, funcspan_override)"},
     {"cleanup", py_cleanup, METH_NOARGS, "Cleanup allocated memory"},
     {nullptr, nullptr, 0, nullptr},

@@ -10,18 +10,7 @@
 
 #include <emmintrin.h>
 
-// The vectorised scans read whole aligned blocks around the string, which is safe (an aligned
-// load never crosses a page) but outside the object as AddressSanitizer sees it.
-#if defined(__SANITIZE_ADDRESS__)
-#define TW_NO_ASAN __attribute__((no_sanitize_address, noinline))
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define TW_NO_ASAN __attribute__((no_sanitize_address, noinline))
-#endif
-#endif
-#ifndef TW_NO_ASAN
-#define TW_NO_ASAN
-#endif
+#include "../common/bytes16.h"
 
 namespace twhc {
 
@@ -42,39 +31,6 @@ constexpr std::string_view strip_www(std::string_view host)
 }
 
 namespace detail {
-
-// The delimiters among `span` bytes from some position, one bit per byte; bits from span up are 0.
-struct Block {
-    std::uint32_t host_end;  // '/', '?', '#' or the terminating NUL
-    std::uint32_t colon;
-    std::uint32_t at;
-    unsigned span;
-};
-
-// 16 bytes from p when that read stays within p's page; otherwise the aligned block holding p,
-// shifted so that bit 0 is p (an aligned load never crosses a page). Either way the read may
-// cover bytes after the string's NUL that belong to no object: they are never acted on, because
-// every scan stops at the first NUL.
-TW_NO_ASAN inline Block load_block(const char* p)
-{
-    const auto address = reinterpret_cast<std::uintptr_t>(p);
-    unsigned shift = 0;
-    __m128i bytes;
-    if ((address & 4095) <= 4096 - 16) {
-        bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    } else {
-        shift = static_cast<unsigned>(address & 15);
-        bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(address - shift));
-    }
-    const auto where = [bytes, shift](char c) {
-        return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c)))) >>
-               shift;
-    };
-    return {where('/') | where('?') | where('#') | where('\0'), where(':'), where('@'), 16 - shift};
-}
-
-inline unsigned lowest_bit(std::uint32_t mask) { return static_cast<unsigned>(__builtin_ctz(mask)); }
-inline unsigned highest_bit(std::uint32_t mask) { return 31u - static_cast<unsigned>(__builtin_clz(mask)); }
 
 constexpr std::uint64_t pack8(const char (&text)[9])
 {
@@ -105,12 +61,13 @@ TW_NO_ASAN inline std::size_t authority_start(const char* url)
     }
     std::size_t position = 0;
     for (;;) {
-        const Block block = load_block(url + position);
-        if (const std::uint32_t first = block.host_end | block.colon) {
-            position += lowest_bit(first);
+        const tw::Bytes16 block = tw::load_bytes16(url + position);
+        const std::uint32_t first = block.where(':', '/', '?', '#', '\0');
+        if (first != 0) {
+            position += tw::lowest_bit(first);
             break;
         }
-        position += block.span;
+        position += block.span();
     }
     if (url[position] == ':' && url[position + 1] == '/' && url[position + 2] == '/') {
         return position + 3;
@@ -135,20 +92,20 @@ TW_NO_ASAN inline std::string_view host_key_view(const char* url)
     std::size_t position = start;
     std::size_t end = 0;
     for (;;) {
-        const detail::Block block = detail::load_block(url + position);
-        const std::uint32_t stops = block.host_end;
-        const std::uint32_t before_stop = stops != 0 ? (stops & (0u - stops)) - 1u : ~0u;
-        if (const std::uint32_t at = block.at & before_stop) {
-            last_at = static_cast<std::ptrdiff_t>(position + detail::highest_bit(at));
+        const tw::Bytes16 block = tw::load_bytes16(url + position);
+        const std::uint32_t stops = block.where('/', '?', '#', '\0');
+        const std::uint32_t before_stop = tw::below_lowest(stops);
+        if (const std::uint32_t at = block.where('@') & before_stop) {
+            last_at = static_cast<std::ptrdiff_t>(position + tw::highest_bit(at));
         }
-        if (const std::uint32_t colon = block.colon & before_stop) {
-            last_colon = static_cast<std::ptrdiff_t>(position + detail::highest_bit(colon));
+        if (const std::uint32_t colon = block.where(':') & before_stop) {
+            last_colon = static_cast<std::ptrdiff_t>(position + tw::highest_bit(colon));
         }
         if (stops != 0) {
-            end = position + detail::lowest_bit(stops);
+            end = position + tw::lowest_bit(stops);
             break;
         }
-        position += block.span;
+        position += block.span();
     }
 
     const std::size_t host = last_at >= 0 ? static_cast<std::size_t>(last_at) + 1 : start;

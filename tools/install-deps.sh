@@ -2,6 +2,8 @@
 # Installs the Debian packages the build and the tests need, and only those missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev patchelf binutils)
+# The benchmarks also count instructions and draw a plot with the system's Python.
+[ "${1:-}" = "--bench" ] && packages=(valgrind python3-matplotlib)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

@@ -19,6 +19,12 @@ def module_dir():
     return Path(configured) if configured else ROOT / "build" / "lib"
 
 
+def bench_dir():
+    """Folder of the benchmark-only modules (the METH_VARARGS floor), beside the build's lib/."""
+    binary_dir = Path(os.environ.get("TW_BINARY_DIR") or ROOT / "build")
+    return binary_dir / "bench"
+
+
 def standin_library(variant="tidewren"):
     """Path of a native library stand-in: "tidewren" (whole) or "tidewren_partial"."""
     binary_dir = Path(os.environ.get("TW_BINARY_DIR") or ROOT / "build")

@@ -112,9 +112,22 @@ def test_wrong_argument_counts_give_none_or_false(args):
 @pytest.mark.parametrize(
     "method", [fi.get_code_info, fi.get_frame_info, fi.is_user_code_func]
 )
-def test_keyword_arguments_are_refused_by_the_interpreter(method):
-    with pytest.raises(TypeError):
-        method(func=len)
+@pytest.mark.parametrize("args", [(), (len,)])
+def test_keyword_arguments_are_refused_in_the_interpreters_words(method, args):
+    # The methods read their argument vector directly; a keyword must still be refused exactly
+    # as for a method that parses a positional argument tuple.
+    import childproc
+
+    sys.path.insert(0, str(childproc.bench_dir()))
+    try:
+        reference = pytest.importorskip("_twfloor").takes_one_object
+    finally:
+        sys.path.pop(0)
+    with pytest.raises(TypeError) as expected:
+        reference(*args, func=len)
+    with pytest.raises(TypeError) as error:
+        method(*args, func=len)
+    assert str(error.value) == str(expected.value).replace("takes_one_object", method.__name__)
 
 
 def fake_code(**attributes):

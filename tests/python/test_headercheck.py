@@ -1,4 +1,5 @@
 import contextvars
+import sys
 
 import pytest
 
@@ -141,10 +142,60 @@ def test_should_inject_headers_refuses_bad_arguments(args, error):
         hc.should_inject_headers(*args)
 
 
+def outcome(call):
+    try:
+        return ("returned", call())
+    except Exception as error:  # noqa: BLE001 - the error itself is what is compared
+        return (type(error), str(error))
+
+
+@pytest.fixture(scope="module")
+def varargs_reference():
+    """A METH_VARARGS function parsing "s", built beside the modules for the benchmarks."""
+    sys.path.insert(0, str(childproc.bench_dir()))
+    try:
+        floor = pytest.importorskip("_twfloor")
+    finally:
+        sys.path.pop(0)
+    return floor.floor
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        (("https://a/", "x"), {}),
+        ((42,), {}),
+        ((None,), {}),
+        ((b"https://a/",), {}),
+        (("https://a/\0b",), {}),
+        (("https://\ud800/",), {}),
+        ((Text("https://a/\0"),), {}),
+        (("https://a/",), {"url": "x"}),
+        ((), {"url": "x"}),
+        (("https://a/",), {}),
+        ((Text("https://a/"),), {}),
+        (("https://a/",), {**{}}),
+    ],
+)
+def test_arguments_are_taken_exactly_as_a_parsed_positional_str(varargs_reference, args, kwargs):
+    # The method reads its argument vector directly; what a caller sees must not differ from a
+    # function that parses an argument tuple with "s", wording included.
+    mine = outcome(lambda: hc.should_inject_headers(*args, **kwargs))
+    reference = outcome(lambda: varargs_reference(*args, **kwargs))
+    if reference[0] == "returned":
+        assert mine[0] == "returned" and mine[1][0] is True
+    else:
+        assert mine == (reference[0], reference[1].replace("floor()", "should_inject_headers()"))
+
+
 @pytest.mark.parametrize(
     "call",
     [
-        lambda: hc.should_inject_headers(url="https://a/"),
         lambda: hc.init_header_check(skip_list=[]),
         lambda: hc.cleanup(force=True),
         lambda: hc.cleanup(1),

@@ -38,3 +38,39 @@ INSTANTIATE_TEST_SUITE_P(
                     PathCase{"/lib/pytho", true}));
 
 }  // namespace
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "tests/support/reference_user_code.h"
+
+namespace {
+
+// Paths built from the markers' own pieces, at every alignment, against the plain searches.
+TEST(UserCode, AgreesWithThePlainSearchesAtEveryAlignment)
+{
+    static const char* const pieces[] = {"/", "\\", "lib", "lib64", "python", "site", "dist", "-",
+                                         "packages", "tw", "vantrel", "p", "<", "x", "py"};
+    std::uint32_t state = 7;
+    const auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 16;
+    };
+    alignas(16) char buffer[160];
+    for (int round = 0; round < 50000; ++round) {
+        std::string path;
+        const std::size_t count = next() % 12;
+        for (std::size_t i = 0; i < count; ++i) {
+            path += pieces[next() % (sizeof pieces / sizeof pieces[0])];
+        }
+        path.resize(std::min<std::size_t>(path.size(), 120));
+        const std::size_t offset = next() % 16;
+        std::memset(buffer, 'p', sizeof buffer);
+        std::memcpy(buffer + offset, path.c_str(), path.size() + 1);
+        ASSERT_EQ(twfi::is_user_code(buffer + offset), twfi_reference::is_user_code(buffer + offset))
+            << path << " at offset " << offset;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,227 @@
+"""Measures one set of figures in this process and prints them as JSON.
+
+Every figure is ns per call: the median of repeated timeit runs, with the fastest and slowest run
+as its spread. Figures that are compared with each other come from the same process, measured
+in interleaved rounds so that drift of the machine touches them alike.
+"""
+
+import argparse
+import json
+import re
+import statistics
+import sys
+import timeit
+from urllib.parse import urlsplit
+
+TABLE_SIZES = [0, 1, 16, 256, 4096]
+HIT_HOST = "api.example.com"
+MISS_HOST = "api.example.org"
+URL_SHAPES = {
+    "plain": "https://{host}/v1/orders?id=42&page=3",
+    "port": "https://{host}:8443/v1/orders?id=42",
+    "www_caps": "https://www.{caps}/v1/orders?id=42",
+    "userinfo": "https://user:secret@{host}/v1/orders",
+    "long": "https://{host}/search?q=" + "x" * 2048,
+}
+
+
+def url_for(shape, host):
+    caps = ".".join(part.capitalize() for part in host.split("."))
+    return URL_SHAPES[shape].format(host=host, caps=caps)
+
+
+def skip_table(size):
+    """size hosts, the one the hit URLs go to last: the scan's worst case."""
+    if size == 0:
+        return []
+    return [f"svc{i}.internal.example" for i in range(size - 1)] + [HIT_HOST]
+
+
+class Timer:
+    """Collects figures, measuring all of them round by round."""
+
+    def __init__(self, repeat, target_seconds, calls=None):
+        self.repeat = repeat
+        self.target = target_seconds
+        self.calls = calls  # a fixed number of calls per run instead of calibrating
+        self.cases = []
+
+    def add(self, name, function, argument, **labels):
+        self.cases.append({"name": name, "function": function, "argument": argument, "labels": labels})
+
+    def run(self):
+        for case in self.cases:
+            timer = timeit.Timer("f(a)", globals={"f": case["function"], "a": case["argument"]})
+            if self.calls:
+                case["number"] = self.calls
+            else:
+                number, seconds = timer.autorange()
+                case["number"] = max(1, int(number * self.target / max(seconds, 1e-9)))
+            case["samples"] = []
+        for _ in range(self.repeat):
+            for case in self.cases:
+                timer = timeit.Timer("f(a)", globals={"f": case["function"], "a": case["argument"]})
+                case["samples"].append(timer.timeit(case["number"]) / case["number"] * 1e9)
+        return [
+            {
+                "name": case["name"],
+                **case["labels"],
+                "ns": statistics.median(case["samples"]),
+                "ns_min": min(case["samples"]),
+                "ns_max": max(case["samples"]),
+                "calls": case["number"] * self.repeat,
+            }
+            for case in self.cases
+        ]
+
+
+def run_header_check(timer, binding):
+    """should_inject_headers beside the floor, one table size at a time: the table is
+    process-wide, so each size is loaded once and its figures measured while it is in place."""
+    import _twfloor
+    import _twheadercheck
+
+    if binding == "none":
+        _twheadercheck.cleanup()  # drops what the import bound: no trace id, no override
+    results = []
+    for size in TABLE_SIZES:
+        _twheadercheck.init_header_check(skip_table(size))
+        timer.cases = []
+        timer.add("floor", _twfloor.floor, url_for("plain", HIT_HOST), table=size)
+        timer.add("floor_fastcall", _twfloor.floor_fastcall, url_for("plain", HIT_HOST), table=size)
+        for shape in URL_SHAPES:
+            for outcome, host in (("hit", HIT_HOST), ("miss", MISS_HOST)):
+                if size == 0 and outcome == "hit":
+                    continue
+                url = url_for(shape, host)
+                assert _twheadercheck.should_inject_headers(url)[0] == (outcome == "miss")
+                timer.add("should_inject_headers", _twheadercheck.should_inject_headers, url,
+                          table=size, shape=shape, outcome=outcome, binding=binding)
+        results.extend(timer.run())
+    return results
+
+
+def peer_figures(timer):
+    """Pure-Python ways to answer the same question, on the same inputs."""
+    results = []
+    for size in TABLE_SIZES:
+        hosts = skip_table(size)
+        normalised = {h.lower().removeprefix("www.") for h in hosts}
+
+        def urlsplit_peer(url, _hosts=normalised):
+            host = urlsplit(url).hostname
+            if host and len(host) > 4 and host.startswith("www."):
+                host = host[4:]
+            return host not in _hosts
+
+        # As tracing libraries write their exclude lists: case-sensitive, and looser than the
+        # module (no port, user information or capitals handled), which makes them faster.
+        alternation = "|".join(re.escape(h) for h in hosts) or r"(?!)"
+        combined = re.compile(rf"https?://(?:www\.)?(?:{alternation})\b")
+
+        def combined_regex_peer(url, _pattern=combined):
+            return _pattern.search(url) is None
+
+        patterns = [re.compile(re.escape(h)) for h in hosts]
+
+        def pattern_list_peer(url, _patterns=patterns):
+            return not any(p.search(url) for p in _patterns)
+
+        timer.cases = []
+        for shape in URL_SHAPES:
+            for outcome, host in (("hit", HIT_HOST), ("miss", MISS_HOST)):
+                if size == 0 and outcome == "hit":
+                    continue
+                url = url_for(shape, host)
+                assert urlsplit_peer(url) == (outcome == "miss")
+                for name, peer in (("urlsplit_set", urlsplit_peer), ("combined_regex", combined_regex_peer),
+                                   ("pattern_list", pattern_list_peer)):
+                    timer.add(name, peer, url, table=size, shape=shape, outcome=outcome)
+        results.extend(timer.run())
+    return results
+
+
+# The same extraction as _twframeinfo, written in Python as fast as Python allows: the tests
+# chained inline (a loop or any() over a tuple of markers costs twice as much).
+def py_is_user_path(path):
+    return not (
+        path.startswith("<")
+        or "site-packages" in path
+        or "dist-packages" in path
+        or "/lib/python" in path
+        or "/lib64/python" in path
+        or "\\lib\\python" in path
+        or "tw-vantrel" in path
+    )
+
+
+def py_get_frame_info(frame):
+    code = frame.f_code
+    filename = code.co_filename
+    if not py_is_user_path(filename):
+        return None
+    return (filename, frame.f_lineno, code.co_name, True)
+
+
+def py_get_code_info(func):
+    filename = func.__code__.co_filename
+    if not py_is_user_path(filename):
+        return None
+    return (filename, func.__code__.co_firstlineno, func.__name__, True)
+
+
+def py_is_user_code_func(func):
+    return py_is_user_path(func.__code__.co_filename)
+
+
+def frame_info_figures(timer):
+    import _twframeinfo
+
+    def make(filename):
+        namespace = {"sys": sys}
+        source = "def handler():\n    value = 1\n    return sys._getframe()\n"
+        exec(compile(source, filename, "exec"), namespace)
+        return namespace["handler"]
+
+    subjects = {
+        "user": make("/srv/app/handlers/orders.py"),
+        "library": make("/srv/app/.venv/lib/python3.14/site-packages/requests/api.py"),
+    }
+    for kind, func in subjects.items():
+        frame = func()
+        assert _twframeinfo.get_frame_info(frame) == py_get_frame_info(frame)
+        assert _twframeinfo.get_code_info(func) == py_get_code_info(func)
+        for name, native, python, argument in (
+            ("get_frame_info", _twframeinfo.get_frame_info, py_get_frame_info, frame),
+            ("get_code_info", _twframeinfo.get_code_info, py_get_code_info, func),
+            ("is_user_code_func", _twframeinfo.is_user_code_func, py_is_user_code_func, func),
+        ):
+            timer.add(name, native, argument, code=kind, implementation="native")
+            timer.add(name, python, argument, code=kind, implementation="python")
+    return timer.run()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("set", choices=["header_unbound", "header_bound", "peers", "frameinfo"])
+    parser.add_argument("--repeat", type=int, default=11)
+    parser.add_argument("--seconds", type=float, default=0.02, help="time of one timeit run")
+    parser.add_argument("--calls", type=int, help="calls per run, instead of calibrating to --seconds")
+    parser.add_argument("--sizes", help="comma-separated table sizes (default: all)")
+    options = parser.parse_args()
+    if options.sizes:
+        TABLE_SIZES[:] = [int(size) for size in options.sizes.split(",")]
+    timer = Timer(options.repeat, options.seconds, options.calls)
+    if options.set == "header_unbound":
+        figures = run_header_check(timer, "none")
+    elif options.set == "header_bound":
+        figures = run_header_check(timer, "stand-in")
+    elif options.set == "peers":
+        figures = peer_figures(timer)
+    else:
+        figures = frame_info_figures(timer)
+    json.dump({"set": options.set, "python": sys.version.split()[0], "figures": figures}, sys.stdout)
+
+
+if __name__ == "__main__":
+    main()

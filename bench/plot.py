@@ -1,0 +1,39 @@
+"""ns per call against skip-table size, from results.json (run with a Python that has matplotlib)."""
+
+import json
+import sys
+
+import matplotlib
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+
+results = json.load(open(sys.argv[1]))
+sizes = [1, 16, 256, 4096]
+
+
+def series(figures, **labels):
+    return [next(f["ns"] for f in figures if f.get("table") == s and all(f.get(k) == v for k, v in labels.items()))
+            for s in sizes]
+
+
+fig, ax = plt.subplots(figsize=(8, 5))
+unbound = results["header_unbound"]
+ax.plot(sizes, series(unbound, name="floor"), "k--", label="floor (parse one str, return a 3-tuple)")
+ax.plot(sizes, series(unbound, name="should_inject_headers", shape="plain", outcome="miss"), "o-",
+        label="should_inject_headers, miss")
+ax.plot(sizes, series(unbound, name="should_inject_headers", shape="plain", outcome="hit"), "o-",
+        label="should_inject_headers, hit (last entry)")
+for name, label in (("urlsplit_set", "urlsplit + set"), ("combined_regex", "combined regex"),
+                    ("pattern_list", "pattern list")):
+    ax.plot(sizes, series(results["peers"], name=name, shape="plain", outcome="miss"), "s:",
+            label=f"pure Python: {label}, miss")
+ax.set_xscale("log", base=2)
+ax.set_yscale("log")
+ax.set_xlabel("skip-table entries")
+ax.set_ylabel("ns per call (median)")
+ax.set_title(f"Header check, typical https URL, no binding (Python {results['python']})")
+ax.grid(True, which="both", alpha=0.3)
+ax.legend(fontsize=8)
+fig.tight_layout()
+fig.savefig(sys.argv[2], dpi=120)

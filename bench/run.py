@@ -1,0 +1,173 @@
+"""make bench: every figure set in a process of its own, instruction counts under callgrind, and
+the results as Markdown, JSON and a plot."""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+SETS = ["header_unbound", "header_bound", "peers", "frameinfo"]
+
+
+def run_set(build, name, timing):
+    paths = [build / "lib", build / "bench", ROOT / "bench"]
+    if name == "header_bound":
+        paths.append(ROOT / "standins" / "tw-vantrel")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, paths)))
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "bench" / "figures.py"), name, *timing],
+        env=env, capture_output=True, text=True, check=True,
+    )
+    return json.loads(done.stdout)["figures"]
+
+
+def instructions(build, which, count):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(build / "lib"), str(build / "bench")]))
+    done = subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+         str(ROOT / "bench" / "callgrind_loop.py"), which, str(count)],
+        env=env, capture_output=True, text=True, check=True,
+    )
+    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+
+
+def per_call_instructions(build, count):
+    result = {}
+    for which in ("floor", "floor_fastcall", "should_inject_headers"):
+        result[which] = (instructions(build, which, count) - instructions(build, which, 0)) / count
+    return result
+
+
+def pick(figures, **labels):
+    found = [f for f in figures if all(f.get(k) == v for k, v in labels.items())]
+    assert len(found) == 1, (labels, found)
+    return found[0]
+
+
+def fmt(ns):
+    return f"{ns:,.1f}" if ns < 1000 else f"{ns:,.0f}"
+
+
+def spread(figure):
+    return f"{fmt(figure['ns'])} ({fmt(figure['ns_min'])}–{fmt(figure['ns_max'])})"
+
+
+def markdown(results):
+    unbound, bound = results["header_unbound"], results["header_bound"]
+    peers, frames = results["peers"], results["frameinfo"]
+    lines = [f"# Benchmark results (Python {results['python']})", "",
+             "ns per call: median of the timeit runs, (fastest–slowest) in brackets. "
+             "Overhead is above the floor measured in the same process, at the same table size.", ""]
+
+    headline = pick(unbound, name="should_inject_headers", table=16, shape="plain", outcome="miss")
+    floor = pick(unbound, name="floor", table=16)
+    fast_floor = pick(unbound, name="floor_fastcall", table=16)
+    regex = pick(peers, name="combined_regex", table=16, shape="plain", outcome="miss")
+    split = pick(peers, name="urlsplit_set", table=16, shape="plain", outcome="miss")
+    lines += ["## Targets (no binding, 16-entry table, typical https URL)", "",
+              "| figure | value | target |", "|---|---|---|",
+              f"| floor (METH_VARARGS, \"s\", new 3-tuple) | {spread(floor)} ns | |",
+              f"| floor with the argument vector (METH_FASTCALL) | {spread(fast_floor)} ns | |",
+              f"| should_inject_headers | {spread(headline)} ns | |",
+              f"| overhead above the floor | {headline['ns'] - floor['ns']:+.1f} ns | ≤ 10 ns |",
+              f"| overhead above the METH_FASTCALL floor | {headline['ns'] - fast_floor['ns']:+.1f} ns | |",
+              f"| combined regex peer / should_inject_headers | {regex['ns'] / headline['ns']:.1f}x | ≥ 3x |",
+              f"| urlsplit + set peer / should_inject_headers | {split['ns'] / headline['ns']:.1f}x | ≥ 8x |"]
+    frame_native = pick(frames, name="get_frame_info", code="user", implementation="native")
+    frame_python = pick(frames, name="get_frame_info", code="user", implementation="python")
+    lines.append(f"| pure-Python get_frame_info / native, user frame | "
+                 f"{frame_python['ns'] / frame_native['ns']:.1f}x | ≥ 3x |")
+    if "instructions" in results:
+        ins = results["instructions"]
+        lines += ["", "## Instructions per call (callgrind, same table and URL)", "",
+                  "| function | instructions | above the floor |", "|---|---|---|",
+                  f"| floor | {ins['floor']:.0f} | |",
+                  f"| floor_fastcall | {ins['floor_fastcall']:.0f} | {ins['floor_fastcall'] - ins['floor']:+.0f} |",
+                  f"| should_inject_headers | {ins['should_inject_headers']:.0f} | "
+                  f"{ins['should_inject_headers'] - ins['floor']:+.0f} |"]
+
+    for title, figures in (("no binding", unbound), ("stand-in binding", bound)):
+        lines += ["", f"## should_inject_headers, {title}: overhead above the METH_VARARGS floor, ns", "",
+                  "| table | floor | " + " | ".join(f"{s} hit | {s} miss" for s in SHAPES) + " |",
+                  "|---" * (2 + 2 * len(SHAPES)) + "|"]
+        for size in TABLE_SIZES:
+            floor_ns = pick(figures, name="floor", table=size)["ns"]
+            cells = []
+            for shape in SHAPES:
+                for outcome in ("hit", "miss"):
+                    if size == 0 and outcome == "hit":
+                        cells.append("–")
+                    else:
+                        f = pick(figures, name="should_inject_headers", table=size, shape=shape, outcome=outcome)
+                        cells.append(f"{f['ns'] - floor_ns:+.1f}")
+            lines.append(f"| {size} | {fmt(floor_ns)} | " + " | ".join(cells) + " |")
+
+    lines += ["", "## Pure-Python peers against should_inject_headers (no binding), miss, ns", "",
+              "| table | shape | should_inject_headers | urlsplit + set | combined regex | pattern list | best peer / native |",
+              "|---|---|---|---|---|---|---|"]
+    for size in TABLE_SIZES:
+        for shape in SHAPES:
+            native = pick(unbound, name="should_inject_headers", table=size, shape=shape, outcome="miss")
+            row = [pick(peers, name=n, table=size, shape=shape, outcome="miss") for n in PEERS]
+            best = min(f["ns"] for f in row)
+            lines.append(f"| {size} | {shape} | {fmt(native['ns'])} | " + " | ".join(fmt(f["ns"]) for f in row)
+                         + f" | {best / native['ns']:.1f}x |")
+
+    lines += ["", "## Call-site introspection, ns", "",
+              "| method | code | native | pure Python | Python / native |", "|---|---|---|---|---|"]
+    for name in ("get_frame_info", "get_code_info", "is_user_code_func"):
+        for code in ("user", "library"):
+            native = pick(frames, name=name, code=code, implementation="native")
+            python = pick(frames, name=name, code=code, implementation="python")
+            lines.append(f"| {name} | {code} | {spread(native)} | {spread(python)} | {python['ns'] / native['ns']:.1f}x |")
+    return "\n".join(lines) + "\n"
+
+
+TABLE_SIZES = [0, 1, 16, 256, 4096]
+SHAPES = ["plain", "port", "www_caps", "userinfo", "long"]
+PEERS = ["urlsplit_set", "combined_regex", "pattern_list"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--out", help="output folder (default: <build>/bench-results)")
+    parser.add_argument("--quick", action="store_true", help="few short runs: checks the harness, not speed")
+    options = parser.parse_args()
+    build = (ROOT / options.build).resolve()
+    out = Path(options.out) if options.out else build / "bench-results"
+    out.mkdir(parents=True, exist_ok=True)
+    if options.quick:
+        TABLE_SIZES[:] = [0, 16]
+        timing = ["--repeat", "2", "--calls", "200", "--sizes", "0,16"]
+    else:
+        timing = ["--repeat", "11", "--seconds", "0.02"]
+
+    results = {"python": sys.version.split()[0]}
+    for name in SETS:
+        print(f"measuring {name} ...", file=sys.stderr, flush=True)
+        results[name] = run_set(build, name, timing)
+    if shutil.which("valgrind"):
+        print("counting instructions under callgrind ...", file=sys.stderr, flush=True)
+        results["instructions"] = per_call_instructions(build, 200 if options.quick else 50000)
+
+    (out / "results.json").write_text(json.dumps(results, indent=1))
+    report = markdown(results)
+    (out / "results.md").write_text(report)
+    print(report)
+    plotter = shutil.which("python3", path="/usr/bin")
+    if plotter and not options.quick:
+        subprocess.run([plotter, str(ROOT / "bench" / "plot.py"), str(out / "results.json"),
+                        str(out / "ns_per_table_size.png")], check=True)
+        print(f"plot: {out / 'ns_per_table_size.png'}", file=sys.stderr)
+    print(f"results: {out / 'results.md'}, {out / 'results.json'}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()

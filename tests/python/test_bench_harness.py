@@ -1,0 +1,28 @@
+import json
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import childproc
+
+
+@pytest.mark.skipif(childproc.module_dir() is None, reason="needs the build folder")
+def test_benchmark_harness_produces_every_table(tmp_path):
+    # Only that the harness runs and reports; the figures of a few hundred calls mean nothing.
+    build = childproc.bench_dir().parent
+    done = subprocess.run(
+        [sys.executable, str(childproc.ROOT / "bench" / "run.py"), "--build", str(build), "--quick",
+         "--out", str(tmp_path)],
+        capture_output=True, text=True, timeout=600, check=False,
+    )
+    assert done.returncode == 0, done.stderr
+    report = (tmp_path / "results.md").read_text()
+    for heading in ("## Targets", "## should_inject_headers, no binding", "## should_inject_headers, stand-in binding",
+                    "## Pure-Python peers", "## Call-site introspection"):
+        assert heading in report
+    results = json.loads((tmp_path / "results.json").read_text())
+    assert {f["name"] for f in results["peers"]} == {"urlsplit_set", "combined_regex", "pattern_list"}
+    if shutil.which("valgrind"):
+        assert results["instructions"]["should_inject_headers"] > 0
