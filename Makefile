@@ -1,10 +1,17 @@
 # make demo: build everything (fetching Python 3.14 when missing) and run the demo.
-# make test: build and run every test suite.
+# make test: build every tree and run every test suite.
+# make bench: the benchmarks (see README).
 BUILD ?= build
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 30
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all build demo test bench clean
+# Sibling trees for the reliability checks that make test runs.
+DEBUG_BUILD := $(BUILD)-debug
+ASAN_BUILD := $(BUILD)-asan
+FUZZ_BUILD := $(BUILD)-fuzz
+
+.PHONY: all build check-trees demo test bench clean
 
 all: build
 
@@ -14,15 +21,31 @@ build:
 	  cmake -S . -B $(BUILD) -DPython3_EXECUTABLE="$$py" $(CMAKE_FLAGS) >/dev/null && \
 	  cmake --build $(BUILD) -j2
 
+check-trees: build
+	@tools/install-deps.sh --checks
+	@pyd=$$(tools/provision-python.sh --debug) && \
+	  cmake -S . -B $(DEBUG_BUILD) -DPython3_EXECUTABLE="$$pyd" -DTW_BUILD_TESTS=OFF >/dev/null && \
+	  cmake --build $(DEBUG_BUILD) -j2
+	@py=$$(tools/provision-python.sh) && \
+	  cmake -S . -B $(ASAN_BUILD) -DPython3_EXECUTABLE="$$py" -DTW_BUILD_TESTS=OFF \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW_SANITIZE=address,undefined >/dev/null && \
+	  cmake --build $(ASAN_BUILD) -j2
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTW_FUZZ=ON >/dev/null && \
+	  cmake --build $(FUZZ_BUILD) -j2
+	@py=$$(tools/provision-python.sh) && pyd=$$(tools/provision-python.sh --debug) && \
+	  cmake -S . -B $(BUILD) -DTW_DEBUG_BUILD_DIR="$(abspath $(DEBUG_BUILD))" -DTW_DEBUG_PYTHON="$$pyd" \
+	    -DTW_ASAN_BUILD_DIR="$(abspath $(ASAN_BUILD))" -DTW_FUZZ_BUILD_DIR="$(abspath $(FUZZ_BUILD))" \
+	    -DTW_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
+
 demo: build
 	@"$$(tools/provision-python.sh)" demo/demo.py --build "$(BUILD)"
 
-test: build
+test: check-trees
 	ctest --test-dir $(BUILD) --output-on-failure
-
-clean:
-	rm -rf $(BUILD)
 
 bench: build
 	@tools/install-deps.sh --bench
 	@"$$(tools/provision-python.sh)" bench/run.py --build "$(BUILD)"
+
+clean:
+	rm -rf $(BUILD) $(DEBUG_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

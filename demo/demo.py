@@ -45,7 +45,9 @@ class RecordingHandler(http.server.BaseHTTPRequestHandler):
 
 def run_application(build, port):
     env = dict(os.environ)
-    env["LD_PRELOAD"] = str(build / "standins" / "libtidewren.so")
+    # Added to whatever the environment already preloads, as a deployment's launcher would.
+    preload = [os.environ.get("LD_PRELOAD", ""), str(build / "standins" / "libtidewren.so")]
+    env["LD_PRELOAD"] = " ".join(part for part in preload if part)
     env["PYTHONPATH"] = os.pathsep.join([str(build / "lib"), str(ROOT / "standins" / "tw-vantrel")])
     done = subprocess.run([sys.executable, str(ROOT / "demo" / "app.py"), str(port)], env=env,
                           capture_output=True, text=True, timeout=60, check=False)

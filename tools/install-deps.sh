@@ -2,8 +2,12 @@
 # Installs the Debian packages the build and the tests need, and only those missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev patchelf binutils)
-# The benchmarks also count instructions and draw a plot with the system's Python.
-[ "${1:-}" = "--bench" ] && packages=(valgrind python3-matplotlib)
+case "${1:-}" in
+    # The reliability checks: sanitizer runtimes, libFuzzer.
+    --checks) packages=(clang libclang-rt-14-dev libasan8 libubsan1 valgrind) ;;
+    # The benchmarks also count instructions and draw a plot with the system's Python.
+    --bench) packages=(valgrind python3-matplotlib) ;;
+esac
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

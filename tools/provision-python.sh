@@ -33,7 +33,8 @@ fi
 
 cache="${TW_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tw-native}"
 root="$cache/py314-root"
-stamp="$root/.complete"
+# Bumped whenever the layout of the unpacked root changes, so that an older cache is redone.
+stamp="$root/.complete-2"
 exe="$root/usr/bin/python3.14"
 [ $want_debug -eq 1 ] && exe="$root/usr/bin/python3.14d"
 
@@ -98,12 +99,19 @@ for bin in "$root.tmp"/usr/bin/python3.14 "$root.tmp"/usr/bin/python3.14d; do
              --force-rpath --set-rpath "$root/usr/lib/x86_64-linux-gnu" "$bin"
 done
 
-# The generic pyconfig.h redirects through <x86_64-linux-gnu/python3.14/pyconfig.h>, which would
-# pick up the host's libc headers path; the multiarch one is the real configuration.
-for inc in python3.14 python3.14d; do
-    multi="$root.tmp/usr/include/x86_64-linux-gnu/$inc/pyconfig.h"
-    [ -f "$multi" ] && cp "$multi" "$root.tmp/usr/include/$inc/pyconfig.h"
-done
+# The generic pyconfig.h includes <x86_64-linux-gnu/python3.14/pyconfig.h>, which the host
+# compiler would look for among its own headers. Point it at the unpacked multiarch ones instead,
+# relative to itself. The debug headers are mostly links to these, so the same file serves both:
+# a build for python3.14d defines Py_DEBUG itself (as the CMake project does).
+cat > "$root.tmp/usr/include/python3.14/pyconfig.h" <<'PYCONFIG'
+#if defined(Py_DEBUG)
+#include "../x86_64-linux-gnu/python3.14d/pyconfig.h"
+#else
+#include "../x86_64-linux-gnu/python3.14/pyconfig.h"
+#endif
+PYCONFIG
+rm -f "$root.tmp/usr/include/python3.14d/pyconfig.h"
+ln -s ../python3.14/pyconfig.h "$root.tmp/usr/include/python3.14d/pyconfig.h"
 
 rm -rf "$root"
 mv "$root.tmp" "$root"

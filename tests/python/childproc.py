@@ -8,6 +8,9 @@ import textwrap
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+# Sanitizer runtimes that every interpreter must preload when the modules are instrumented.
+SANITIZER_PRELOAD = os.environ.get("TW_SANITIZER_PRELOAD", "")
+SANITIZED = bool(SANITIZER_PRELOAD)
 STANDIN_AGENT = ROOT / "standins" / "tw-vantrel"
 
 
@@ -54,6 +57,8 @@ def run(code, *, extra_paths=(), with_standin_agent=True, env=None, timeout=120)
         [str(p) for p in extra_paths] + import_paths(with_standin_agent)
     )
     child_env.update(env or {})
+    if SANITIZED:
+        child_env["LD_PRELOAD"] = preload_as_seen(child_env.get("LD_PRELOAD"))
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         env=child_env,
@@ -62,6 +67,11 @@ def run(code, *, extra_paths=(), with_standin_agent=True, env=None, timeout=120)
         timeout=timeout,
         check=False,
     )
+
+
+def preload_as_seen(value):
+    """What a child sees in LD_PRELOAD when it is started with value (None: unset)."""
+    return " ".join(part for part in (SANITIZER_PRELOAD, value) if part) if SANITIZED else value
 
 
 def run_for_value(code, **kwargs):

@@ -53,6 +53,10 @@ def preload(value):
     [(None, "(not set)"), ("", ""), ("/nonexistent/libnothing.so", "/nonexistent/libnothing.so")],
 )
 def test_without_the_library_the_report_comes_once_and_every_call_raises(preload_value, shown):
+    if childproc.SANITIZED:
+        if not preload_value:
+            pytest.skip("an instrumented module can't load without its preloaded sanitizer runtime")
+        shown = childproc.preload_as_seen(preload_value)
     done = childproc.run(CALL_EVERY_METHOD_TWICE, env=preload(preload_value))
     assert done.returncode == 0, done.stderr
     assert eval(done.stdout.strip()) == [NOT_LOADED] * 8
@@ -71,7 +75,7 @@ def test_a_partial_library_works_for_what_it_has():
     assert eval(outcomes_line) == [None, None, None, NOT_LOADED] * 2
     assert eval(received_line) == (2, b"key")
     report = report_of(done.stderr)
-    assert report[1] == f"  LD_PRELOAD={library}"
+    assert report[1] == f"  LD_PRELOAD={childproc.preload_as_seen(library)}"
     assert report[2:5] == [f"  {entry}: OK (no error)" for entry in ENTRY_POINTS[:3]]
     assert re.fullmatch(r"  tw_initialize: FAILED \(.*undefined symbol: tw_initialize\)", report[5])
 

@@ -1,0 +1,220 @@
+"""Reference-leak check, run with a debug interpreter (sys.gettotalrefcount).
+
+Every method of the three modules runs on its success and error paths, many times, in a child
+interpreter per scenario (the modules' state is process-wide). After a warm-up, the total
+reference count and the number of allocated blocks must not grow from one round to the next.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+ROUNDS = 8
+WARMUP_ROUNDS = 2
+
+# The agent the header check binds to: every answer of get_or_set_tw_trace_id can be chosen.
+PROGRAMMABLE_AGENT = """
+import contextvars
+trace_id_ctx = object()
+funcspan_override_ctx = contextvars.ContextVar("override", default="unused default")
+answers = [(False, "trace"), ["x", "y"], ("one",), (1, 2, 3), None, RuntimeError, (0, object())]
+position = 0
+def get_or_set_tw_trace_id():
+    global position
+    answer = answers[position % len(answers)]
+    position = (position + 1) % len(answers)
+    if answer is RuntimeError:
+        # A new exception each time: raising one instance again would grow its traceback.
+        raise RuntimeError("agent")
+    return answer
+"""
+
+MEASURE = """
+import gc, json, sys
+def absorb(call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except (TypeError, ValueError, UnicodeEncodeError, RuntimeError, MemoryError):
+        pass
+def under_memory_pressure(call, *args):
+    # Fails the n-th allocation for every n that the call makes: each failure path in turn.
+    import _testcapi
+    for start in range(12):
+        _testcapi.set_nomemory(start, start + 1)
+        try:
+            call(*args)
+        except MemoryError:
+            pass
+        finally:
+            _testcapi.remove_mem_hooks()
+def rounds(exercise, iterations):
+    deltas = []
+    for _ in range(ROUNDS):
+        gc.collect()
+        refs, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+        for _ in range(iterations):
+            exercise()
+        gc.collect()
+        deltas.append((sys.gettotalrefcount() - refs, sys.getallocatedblocks() - blocks))
+    return deltas
+def measure(exercise, iterations):
+    # What the bookkeeping itself leaves per round (the tuple it records) is measured with an
+    # exercise that does nothing, and taken off.
+    control = rounds(lambda: None, iterations)
+    return [(r - cr, b - cb) for (r, b), (cr, cb) in zip(rounds(exercise, iterations), control)]
+"""
+
+SCENARIOS = {
+    "headercheck_bound": ("agent", None, """
+import contextvars
+import _twheadercheck as hc
+from tw_vantrel import thread_local
+class Hosts(list): pass
+class Text(str): pass
+def exercise():
+    hc.init_header_check(Hosts(["a.example", "WWW.B.example", Text("c\\0x"), ""] + [f"h{i}" for i in range(40)]))
+    for url in ("https://www.A.example:1/x", "https://user:pw@b.example/", "http://[::1]:8/", "", "x" * 3000):
+        hc.should_inject_headers(url)
+    contextvars.copy_context().run(lambda: (thread_local.funcspan_override_ctx.set(0), hc.should_inject_headers("https://a/")))
+    absorb(hc.should_inject_headers)
+    absorb(hc.should_inject_headers, 1)
+    absorb(hc.should_inject_headers, "a\\0b")
+    absorb(hc.should_inject_headers, "\\ud800")
+    absorb(hc.should_inject_headers, "a", "b")
+    absorb(hc.should_inject_headers, url="a")
+    absorb(hc.init_header_check, ("a",))
+    absorb(hc.init_header_check, ["a", 1])
+    absorb(hc.init_header_check, ["a", "\\ud800"])
+    absorb(hc.init_header_check)
+def exercise_memory_errors():
+    under_memory_pressure(hc.should_inject_headers, "https://a.example/")
+    under_memory_pressure(hc.init_header_check, ["a", "b"])
+result = {"bound": measure(exercise, 150), "bound, allocations failing": measure(exercise_memory_errors, 50)}
+hc.cleanup()
+hc.cleanup()
+result["after cleanup"] = measure(exercise, 150)
+print(json.dumps(result))
+"""),
+    "headercheck_no_agent": (None, None, """
+import _twheadercheck as hc
+def exercise():
+    hc.init_header_check(["a.example"])
+    hc.should_inject_headers("https://a.example/")
+    hc.should_inject_headers("https://b.example/")
+    absorb(hc.init_header_check, "a")
+    hc.cleanup()
+print(json.dumps({"no agent": measure(exercise, 300)}))
+"""),
+    "frameinfo": ("standin", None, """
+import sys, types
+import _twframeinfo as fi
+def make(filename):
+    namespace = {"sys": sys}
+    exec(compile("def f():\\n    return sys._getframe()\\n", filename, "exec"), namespace)
+    return namespace["f"]
+user, library = make("/srv/app/x.py"), make("/srv/lib/python3.14/site-packages/y.py")
+user_frame, library_frame = user(), library()
+oddities = [len, int, 42, None, types.SimpleNamespace(f_code=types.SimpleNamespace(co_filename="/srv/a.py", co_name="n"), f_lineno=None),
+            types.SimpleNamespace(__code__=types.SimpleNamespace(co_filename=b"x", co_firstlineno=1), __name__="n"),
+            types.SimpleNamespace(__code__=types.SimpleNamespace(co_filename="/srv/a.py", co_firstlineno="1"), __name__="n"),
+            types.SimpleNamespace(f_code=types.SimpleNamespace(co_filename="/srv/\\ud800.py", co_name="n"), f_lineno=1)]
+def exercise():
+    for method in (fi.get_frame_info, fi.get_code_info, fi.is_user_code_func):
+        for argument in (user, library, user_frame, library_frame, *oddities):
+            method(argument)
+        method()
+        method(1, 2)
+        absorb(method, func=1)
+def exercise_memory_errors():
+    under_memory_pressure(fi.get_frame_info, user_frame)
+    under_memory_pressure(fi.get_code_info, user)
+print(json.dumps({"frameinfo": measure(exercise, 150),
+                  "frameinfo, allocations failing": measure(exercise_memory_errors, 50)}))
+"""),
+    "config_full": (None, "tidewren", """
+import _twconfig as c
+def exercise():
+    c.set_sink_url("https://sink.example/graphql")
+    c.set_api_key("")
+    c.set_service_uuid("uuid")
+    c.initialize()
+    absorb(c.set_sink_url, 42)
+    absorb(c.set_api_key)
+    absorb(c.set_service_uuid, "a\\0")
+    absorb(c.initialize, 1)
+print(json.dumps({"whole library": measure(exercise, 300)}))
+"""),
+    "config_partial": (None, "tidewren_partial", """
+import _twconfig as c
+def exercise():
+    c.set_sink_url("https://sink.example/graphql")
+    absorb(c.initialize)
+    absorb(c.set_sink_url, "\\ud800")
+print(json.dumps({"partial library": measure(exercise, 300)}))
+"""),
+    "config_missing": (None, None, """
+import _twconfig as c
+def exercise():
+    absorb(c.set_sink_url, "x")
+    absorb(c.initialize)
+print(json.dumps({"no library": measure(exercise, 300)}))
+"""),
+}
+
+
+def run_scenario(name, module_dir, binary_dir, workdir):
+    agent, library, body = SCENARIOS[name]
+    paths = [str(module_dir)]
+    if agent == "agent":
+        package = Path(workdir) / name / "tw_vantrel"
+        package.mkdir(parents=True, exist_ok=True)
+        (package / "__init__.py").write_text("")
+        (package / "thread_local.py").write_text(PROGRAMMABLE_AGENT)
+        paths.append(str(package.parent))
+    elif agent == "standin":
+        paths.append(str(ROOT / "standins" / "tw-vantrel"))
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    if library:
+        env["LD_PRELOAD"] = str(Path(binary_dir) / "standins" / f"lib{library}.so")
+    code = f"ROUNDS = {ROUNDS}\n" + MEASURE + textwrap.dedent(body)
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise SystemExit(f"{name} failed:\n{done.stderr}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def main():
+    import tempfile
+
+    if not hasattr(sys, "gettotalrefcount"):
+        raise SystemExit("refleak.py needs a debug interpreter (python3.14d)")
+    module_dir, binary_dir = Path(sys.argv[1]), Path(sys.argv[2])
+    failures = []
+    checked = 0
+    with tempfile.TemporaryDirectory() as workdir:
+        for name in SCENARIOS:
+            for phase, deltas in run_scenario(name, module_dir, binary_dir, workdir).items():
+                steady = deltas[WARMUP_ROUNDS:]
+                refs = [d[0] for d in steady]
+                blocks = [d[1] for d in steady]
+                checked += 1
+                print(f"{name} ({phase}): refcount deltas per round {[d[0] for d in deltas]}, "
+                      f"allocated-block deltas {[d[1] for d in deltas]}")
+                # A leak on any path adds at least one reference in every round, since every
+                # round runs every path; an interpreter cache settling adds some now and then.
+                # Flat means: some round after the warm-up leaves nothing behind at all.
+                if min(refs) > 0 or min(blocks) > 0:
+                    failures.append(f"{name} ({phase})")
+    if failures:
+        print(f"{checked - len(failures)} passed, {len(failures)} failed: {', '.join(failures)}")
+        raise SystemExit(1)
+    print(f"refleak: {checked} passed, 0 failed")
+
+
+if __name__ == "__main__":
+    main()
