@@ -32,10 +32,16 @@ check-trees: build
 	  cmake --build $(ASAN_BUILD) -j2
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTW_FUZZ=ON >/dev/null && \
 	  cmake --build $(FUZZ_BUILD) -j2
-	@py=$$(tools/provision-python.sh) && pyd=$$(tools/provision-python.sh --debug) && \
+	@matrix=""; tools/matrix-pythons.sh > $(BUILD)/matrix.txt; \
+	while read -r version python; do \
+	  cmake -S . -B $(BUILD)-py$$version -DPython3_EXECUTABLE="$$python" -DTW_BUILD_TESTS=OFF >/dev/null && \
+	  cmake --build $(BUILD)-py$$version -j2 || exit 1; \
+	done < $(BUILD)/matrix.txt
+	@pyd=$$(tools/provision-python.sh --debug) && \
+	  matrix=$$(awk -v b="$(abspath $(BUILD))" '{printf "%s%s|%s|%s-py%s", (NR>1?";":""), $$1, $$2, b, $$1}' $(BUILD)/matrix.txt) && \
 	  cmake -S . -B $(BUILD) -DTW_DEBUG_BUILD_DIR="$(abspath $(DEBUG_BUILD))" -DTW_DEBUG_PYTHON="$$pyd" \
 	    -DTW_ASAN_BUILD_DIR="$(abspath $(ASAN_BUILD))" -DTW_FUZZ_BUILD_DIR="$(abspath $(FUZZ_BUILD))" \
-	    -DTW_FUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
+	    -DTW_FUZZ_SECONDS=$(FUZZ_SECONDS) -DTW_MATRIX="$$matrix" >/dev/null
 
 demo: build
 	@"$$(tools/provision-python.sh)" demo/demo.py --build "$(BUILD)"
@@ -48,4 +54,4 @@ bench: build
 	@"$$(tools/provision-python.sh)" bench/run.py --build "$(BUILD)"
 
 clean:
-	rm -rf $(BUILD) $(DEBUG_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(DEBUG_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BUILD)-py3.*

@@ -28,7 +28,9 @@ def run_set(build, name, timing):
 
 
 def instructions(build, which, count):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(build / "lib"), str(build / "bench")]))
+    # A fixed hash seed: with a random one, start-up alone varies by thousands of instructions.
+    env = dict(os.environ, PYTHONHASHSEED="0",
+               PYTHONPATH=os.pathsep.join([str(build / "lib"), str(build / "bench")]))
     done = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
          str(ROOT / "bench" / "callgrind_loop.py"), which, str(count)],

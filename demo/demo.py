@@ -43,12 +43,13 @@ class RecordingHandler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def run_application(build, port):
+def run_application(build, modules, port):
     env = dict(os.environ)
     # Added to whatever the environment already preloads, as a deployment's launcher would.
     preload = [os.environ.get("LD_PRELOAD", ""), str(build / "standins" / "libtidewren.so")]
     env["LD_PRELOAD"] = " ".join(part for part in preload if part)
-    env["PYTHONPATH"] = os.pathsep.join([str(build / "lib"), str(ROOT / "standins" / "tw-vantrel")])
+    paths = [str(modules)] if modules else []  # none: the installed modules
+    env["PYTHONPATH"] = os.pathsep.join(paths + [str(ROOT / "standins" / "tw-vantrel")])
     done = subprocess.run([sys.executable, str(ROOT / "demo" / "app.py"), str(port)], env=env,
                           capture_output=True, text=True, timeout=60, check=False)
     if done.returncode != 0:
@@ -129,14 +130,16 @@ def print_report(outcome, received, problems):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build", help="the CMake build folder")
+    parser.add_argument("--modules", help="folder of the modules (default: <build>/lib; empty: installed)")
     parser.add_argument("--json", action="store_true", help="print the outcome as JSON")
     options = parser.parse_args()
     build = (ROOT / options.build).resolve()
+    modules = build / "lib" if options.modules is None else options.modules
 
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), RecordingHandler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
-        outcome = run_application(build, server.server_address[1])
+        outcome = run_application(build, modules, server.server_address[1])
     finally:
         server.shutdown()
         server.server_close()

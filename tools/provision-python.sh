@@ -34,7 +34,7 @@ fi
 cache="${TW_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tw-native}"
 root="$cache/py314-root"
 # Bumped whenever the layout of the unpacked root changes, so that an older cache is redone.
-stamp="$root/.complete-2"
+stamp="$root/.complete-3"
 exe="$root/usr/bin/python3.14"
 [ $want_debug -eq 1 ] && exe="$root/usr/bin/python3.14d"
 
@@ -63,7 +63,7 @@ apt_dir="$cache/apt"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial" "$apt_dir/etc/preferences.d" "$cache/debs"
 : > "$apt_dir/status"
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-packages=(python3.14 python3.14-dev python3.14-dbg python3-pytest)
+packages=(python3.14 python3.14-dev python3.14-dbg python3-pytest python3-scikit-build-core python3-pip)
 
 apt_private() {
     apt-get -q \

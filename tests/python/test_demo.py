@@ -8,8 +8,10 @@ import childproc
 
 def test_demo_traffic_agrees_with_the_agents_decisions():
     build = Path(childproc.standin_library()).parents[1]
+    modules = childproc.module_dir()
     done = subprocess.run(
-        [sys.executable, str(childproc.ROOT / "demo" / "demo.py"), "--build", str(build), "--json"],
+        [sys.executable, str(childproc.ROOT / "demo" / "demo.py"), "--build", str(build), "--json",
+         "--modules", str(modules) if modules else ""],
         capture_output=True, text=True, timeout=120, check=False,
     )
     assert done.returncode == 0, done.stdout + done.stderr

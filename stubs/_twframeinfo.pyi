@@ -1,0 +1,12 @@
+"""Ultra-fast frame introspection for network hop capture"""
+
+from typing import Literal
+
+def get_code_info(func: object, /) -> tuple[str, int, str, Literal[True]] | None:
+    """Extract (filename, lineno, name, is_user) from function. Returns None if not user code."""
+
+def get_frame_info(frame: object, /) -> tuple[str, int, str, Literal[True]] | None:
+    """Extract (filename, lineno, name, is_user) from frame. Returns None if not user code."""
+
+def is_user_code_func(func: object, /) -> bool:
+    """Quick check if function is user code."""
