@@ -84,7 +84,7 @@ Ref code_filename(PyObject* code)
     return attribute_or_null(code, "co_filename");
 }
 
-Ref code_name(PyObject* code)
+Ref code_name(PyObject* /*frame*/, PyObject* code)
 {
     if (PyCode_Check(code)) {
         return Ref::borrow(reinterpret_cast<PyCodeObject*>(code)->co_name);
@@ -92,7 +92,7 @@ Ref code_name(PyObject* code)
     return attribute_or_null(code, "co_name");
 }
 
-Ref function_name(PyObject* func)
+Ref function_name(PyObject* func, PyObject* /*code*/)
 {
     if (PyFunction_Check(func)) {
         return Ref::borrow(reinterpret_cast<PyFunctionObject*>(func)->func_name);
@@ -101,7 +101,7 @@ Ref function_name(PyObject* func)
 }
 
 // The frame's current line; a frame whose f_lineno is None has no call site to report.
-bool frame_line(PyObject* frame, long* line)
+bool frame_line(PyObject* frame, PyObject* /*code*/, long* line)
 {
     if (!PyFrame_Check(frame)) {
         return long_attribute(frame, "f_lineno", line);
@@ -110,7 +110,7 @@ bool frame_line(PyObject* frame, long* line)
     return *line >= 0;
 }
 
-bool code_first_line(PyObject* code, long* line)
+bool code_first_line(PyObject* /*func*/, PyObject* code, long* line)
 {
     if (!PyCode_Check(code)) {
         return long_attribute(code, "co_firstlineno", line);
@@ -159,6 +159,36 @@ PyObject* new_record(PyObject* filename, long line, PyObject* name)
     return record;
 }
 
+// Where a record's parts come from, for a frame or a function (the object) and its code object.
+struct RecordSource {
+    Ref (*code_of)(PyObject* object);
+    bool (*line_of)(PyObject* object, PyObject* code, long* line);
+    Ref (*name_of)(PyObject* object, PyObject* code);
+};
+
+constexpr RecordSource kFrameRecord{frame_code, frame_line, code_name};
+constexpr RecordSource kFunctionRecord{function_code, code_first_line, function_name};
+
+// The (filename, line, name, True) record of object, or None when it is not user code or a part
+// can't be read. Raises only when the record itself can't be allocated.
+PyObject* extract_record(PyObject* object, const RecordSource& source)
+{
+    const Ref code = source.code_of(object);
+    if (!code) {
+        Py_RETURN_NONE;
+    }
+    const Ref filename = code_filename(code.get());
+    long line = 0;
+    if (!filename || !names_user_code(filename.get()) || !source.line_of(object, code.get(), &line)) {
+        Py_RETURN_NONE;
+    }
+    const Ref name = source.name_of(object, code.get());
+    if (!name) {
+        Py_RETURN_NONE;
+    }
+    return new_record(filename.get(), line, name.get());
+}
+
 }  // namespace
 
 static PyObject* py_get_code_info(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
@@ -171,20 +201,7 @@ static PyObject* py_get_code_info(PyObject* /*self*/, PyObject* const* args, Py_
     if (func == nullptr) {
         Py_RETURN_NONE;
     }
-    const Ref code = function_code(func);
-    if (!code) {
-        Py_RETURN_NONE;
-    }
-    const Ref filename = code_filename(code.get());
-    long line = 0;
-    if (!filename || !names_user_code(filename.get()) || !code_first_line(code.get(), &line)) {
-        Py_RETURN_NONE;
-    }
-    const Ref name = function_name(func);
-    if (!name) {
-        Py_RETURN_NONE;
-    }
-    return new_record(filename.get(), line, name.get());
+    return extract_record(func, kFunctionRecord);
 }
 
 static PyObject* py_get_frame_info(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
@@ -197,20 +214,7 @@ static PyObject* py_get_frame_info(PyObject* /*self*/, PyObject* const* args, Py
     if (frame == nullptr) {
         Py_RETURN_NONE;
     }
-    const Ref code = frame_code(frame);
-    if (!code) {
-        Py_RETURN_NONE;
-    }
-    const Ref filename = code_filename(code.get());
-    long line = 0;
-    if (!filename || !names_user_code(filename.get()) || !frame_line(frame, &line)) {
-        Py_RETURN_NONE;
-    }
-    const Ref name = code_name(code.get());
-    if (!name) {
-        Py_RETURN_NONE;
-    }
-    return new_record(filename.get(), line, name.get());
+    return extract_record(frame, kFrameRecord);
 }
 
 static PyObject* py_is_user_code_func(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,

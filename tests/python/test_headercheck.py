@@ -126,22 +126,6 @@ def test_parser_errors_keep_the_earlier_table(args):
     assert decision("https://a.example/") is False
 
 
-@pytest.mark.parametrize(
-    "args, error",
-    [
-        ((), TypeError),
-        (("https://a/", "x"), TypeError),
-        ((42,), TypeError),
-        ((b"https://a/",), TypeError),
-        (("https://a/\0b",), ValueError),
-        (("https://\ud800/",), UnicodeEncodeError),
-    ],
-)
-def test_should_inject_headers_refuses_bad_arguments(args, error):
-    with pytest.raises(error):
-        hc.should_inject_headers(*args)
-
-
 def outcome(call):
     try:
         return ("returned", call())

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "headercheck/host_key.h"
+#include "tests/support/pseudo_random.h"
 #include "tests/support/reference_host_key.h"
 
 namespace {
@@ -184,11 +185,7 @@ TEST(FoldAscii8, AgreesWithTheByteFoldInEveryLane)
 TEST(HostKeyView, AgreesWithTheReferenceAtEveryAlignment)
 {
     static const char alphabet[] = "ab:/?#@[]wW.";
-    std::uint32_t state = 12345;
-    const auto next = [&state] {
-        state = state * 1103515245u + 12345u;
-        return state >> 16;
-    };
+    tw_test::PseudoRandom next(12345);
     alignas(16) char buffer[128];
     for (int round = 0; round < 40000; ++round) {
         const std::size_t length = next() % 48;
@@ -216,11 +213,7 @@ namespace {
 // Tables of every size around the 16-entry groups, against a plain search of the normalised keys.
 TEST(TableContains, AgreesWithAPlainSearchForEverySize)
 {
-    std::uint32_t state = 99;
-    const auto next = [&state] {
-        state = state * 1103515245u + 12345u;
-        return state >> 16;
-    };
+    tw_test::PseudoRandom next(99);
     const auto random_host = [&next] {
         static const char letters[] = "abAB.-0";
         std::string host;

@@ -43,6 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
 #include <cstring>
 #include <string>
 
+#include "tests/support/pseudo_random.h"
 #include "tests/support/reference_user_code.h"
 
 namespace {
@@ -52,11 +53,7 @@ TEST(UserCode, AgreesWithThePlainSearchesAtEveryAlignment)
 {
     static const char* const pieces[] = {"/", "\\", "lib", "lib64", "python", "site", "dist", "-",
                                          "packages", "tw", "vantrel", "p", "<", "x", "py"};
-    std::uint32_t state = 7;
-    const auto next = [&state] {
-        state = state * 1103515245u + 12345u;
-        return state >> 16;
-    };
+    tw_test::PseudoRandom next(7);
     alignas(16) char buffer[160];
     for (int round = 0; round < 50000; ++round) {
         std::string path;
