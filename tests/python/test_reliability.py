@@ -139,7 +139,7 @@ def test_threads_asking_while_the_table_is_swapped_and_freed(tmp_path):
         answers = []
         def ask():
             count = 0
-            while not stop.is_set() or count < 2000:
+            while not stop.is_set() or count < 5000:
                 result = hc.should_inject_headers(urls[count % len(urls)])
                 assert type(result) is tuple and len(result) == 3, result
                 assert type(result[0]) is bool and result[2] is None
@@ -147,7 +147,7 @@ def test_threads_asking_while_the_table_is_swapped_and_freed(tmp_path):
                 count += 1
             answers.append(count)
         def swap():
-            for i in range(3000):
+            for i in range(20000):
                 hc.init_header_check(tables[i % len(tables)])
             hc.cleanup()
             stop.set()
@@ -163,4 +163,4 @@ def test_threads_asking_while_the_table_is_swapped_and_freed(tmp_path):
         with_standin_agent=False,
         timeout=300,
     )
-    assert calls >= 8000
+    assert calls >= 20000
