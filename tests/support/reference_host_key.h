@@ -12,11 +12,8 @@ namespace twhc_reference {
 
 using twhc::strip_www;
 
-// The host key of a NUL-terminated URL, as a view into the URL itself, not yet case-folded.
-// Empty when the URL has no host part (the caller then injects without a lookup).
-//
-// The URL is read only as far as its host part: a 2 KB query string is never touched, so the
-// cost does not grow with the URL.
+// The same answer as twhc::host_key_view: a view into the URL, not yet case-folded, empty when
+// the URL has no host part.
 inline std::string_view host_key_view(const char* url)
 {
     // A scheme ends at a ':' that precedes every '/', '?' and '#' and is followed by "//"; a
