@@ -32,7 +32,7 @@ check-trees: build
 	  cmake --build $(ASAN_BUILD) -j2
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTW_FUZZ=ON >/dev/null && \
 	  cmake --build $(FUZZ_BUILD) -j2
-	@matrix=""; tools/matrix-pythons.sh > $(BUILD)/matrix.txt; \
+	@tools/matrix-pythons.sh > $(BUILD)/matrix.txt; \
 	while read -r version python; do \
 	  cmake -S . -B $(BUILD)-py$$version -DPython3_EXECUTABLE="$$python" -DTW_BUILD_TESTS=OFF >/dev/null && \
 	  cmake --build $(BUILD)-py$$version -j2 || exit 1; \

@@ -6,13 +6,15 @@ import json
 import os
 import re
 import shutil
-import statistics
 import subprocess
 import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 SETS = ["header_unbound", "header_bound", "peers", "frameinfo"]
+TABLE_SIZES = [0, 1, 16, 256, 4096]
+SHAPES = ["plain", "port", "www_caps", "userinfo", "long"]
+PEERS = ["urlsplit_set", "combined_regex", "pattern_list"]
 
 
 def run_set(build, name, timing):
@@ -130,10 +132,6 @@ def markdown(results):
             lines.append(f"| {name} | {code} | {spread(native)} | {spread(python)} | {python['ns'] / native['ns']:.1f}x |")
     return "\n".join(lines) + "\n"
 
-
-TABLE_SIZES = [0, 1, 16, 256, 4096]
-SHAPES = ["plain", "port", "www_caps", "userinfo", "long"]
-PEERS = ["urlsplit_set", "combined_regex", "pattern_list"]
 
 
 def main():

@@ -179,16 +179,18 @@ inline EntryHead entry_head(std::string_view normalised_entry)
     return {folded_head(normalised_entry), normalised_entry.size()};
 }
 
-// One byte that mixes a key's length with its first and last eight folded bytes. The table keeps
-// the tags of all entries side by side, so sixteen entries are ruled out by one compare and only
-// about one in 256 non-matching entries is looked at more closely.
-inline std::uint8_t folded_tag(std::string_view key)
+// One byte that mixes a key's length with its first and last eight folded bytes (head is its
+// folded_head, already at hand in the scan). The table keeps the tags of all entries side by
+// side, so sixteen entries are ruled out by one compare and only about one in 256 non-matching
+// entries is looked at more closely.
+inline std::uint8_t folded_tag(std::string_view key, std::uint64_t head)
 {
     const std::uint64_t last8 = key.size() >= 8 ? fold_ascii8(load8(key.data() + key.size() - 8)) : 0;
-    const std::uint64_t mixed = folded_head(key) * 0x9E3779B97F4A7C15u ^
-                                (last8 + key.size()) * 0xC2B2AE3D27D4EB4Fu;
+    const std::uint64_t mixed = head * 0x9E3779B97F4A7C15u ^ (last8 + key.size()) * 0xC2B2AE3D27D4EB4Fu;
     return static_cast<std::uint8_t>(mixed >> 56);
 }
+
+inline std::uint8_t folded_tag(std::string_view key) { return folded_tag(key, folded_head(key)); }
 
 // Tags are kept in groups of sixteen; the bytes past the last entry are never acted on.
 constexpr std::size_t tag_bytes(std::size_t count) { return (count + 15) & ~std::size_t{15}; }
@@ -222,9 +224,9 @@ inline bool table_contains(std::string_view key, const TableView& table)
     if (key.empty()) {
         return false;
     }
-    const __m128i tag = _mm_set1_epi8(static_cast<char>(folded_tag(key)));
-    const __m128i head = _mm_set_epi64x(static_cast<long long>(key.size()),
-                                        static_cast<long long>(folded_head(key)));
+    const std::uint64_t key_head = folded_head(key);
+    const __m128i tag = _mm_set1_epi8(static_cast<char>(folded_tag(key, key_head)));
+    const __m128i head = _mm_set_epi64x(static_cast<long long>(key.size()), static_cast<long long>(key_head));
     for (std::size_t group = 0; group < table.count; group += 16) {
         const __m128i tags = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.tags + group));
         auto candidates = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(tags, tag)));
