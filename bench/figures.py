@@ -6,14 +6,22 @@ in interleaved rounds so that drift of the machine touches them alike.
 """
 
 import argparse
+import ctypes
+import gc
 import json
 import re
 import statistics
 import sys
+import time
 import timeit
 from urllib.parse import urlsplit
 
-TABLE_SIZES = [0, 1, 16, 256, 4096]
+TABLE_SIZES = [0, 1, 16, 256, 4096, 65536, 1048576]
+# The regular-expression peers compile the whole table into patterns: beyond this size they take
+# minutes to build and seconds per call, and say nothing new.
+REGEX_PEER_MAX_SIZE = 4096
+# Table sizes at which loading the table is timed and its memory counted.
+LOAD_SIZES = [65536, 1048576]
 HIT_HOST = "api.example.com"
 MISS_HOST = "api.example.org"
 URL_SHAPES = {
@@ -116,13 +124,13 @@ def peer_figures(timer):
 
         # As tracing libraries write their exclude lists: case-sensitive, and looser than the
         # module (no port, user information or capitals handled), which makes them faster.
-        alternation = "|".join(re.escape(h) for h in hosts) or r"(?!)"
+        alternation = "|".join(re.escape(h) for h in hosts[:REGEX_PEER_MAX_SIZE]) or r"(?!)"
         combined = re.compile(rf"https?://(?:www\.)?(?:{alternation})\b")
 
         def combined_regex_peer(url, _pattern=combined):
             return _pattern.search(url) is None
 
-        patterns = [re.compile(re.escape(h)) for h in hosts]
+        patterns = [re.compile(re.escape(h)) for h in hosts] if size <= REGEX_PEER_MAX_SIZE else []
 
         def pattern_list_peer(url, _patterns=patterns):
             return not any(p.search(url) for p in _patterns)
@@ -136,8 +144,49 @@ def peer_figures(timer):
                 assert urlsplit_peer(url) == (outcome == "miss")
                 for name, peer in (("urlsplit_set", urlsplit_peer), ("combined_regex", combined_regex_peer),
                                    ("pattern_list", pattern_list_peer)):
-                    timer.add(name, peer, url, table=size, shape=shape, outcome=outcome)
+                    if name == "urlsplit_set" or size <= REGEX_PEER_MAX_SIZE:
+                        timer.add(name, peer, url, table=size, shape=shape, outcome=outcome)
         results.extend(timer.run())
+    return results
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+                 "fordblks", "keepcost")]
+
+
+def malloc_in_use():
+    """Bytes the C allocator has handed out and not yet taken back (glibc's mallinfo2)."""
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+    info = mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def load_figures(repeat):
+    """init_header_check: time per entry (median of the runs) and the C memory the loaded table
+    holds per entry, for large tables."""
+    import _twheadercheck
+
+    results = []
+    for size in LOAD_SIZES:
+        hosts = skip_table(size)
+        _twheadercheck.cleanup()
+        gc.collect()
+        samples = []
+        for _ in range(repeat):
+            _twheadercheck.init_header_check([])
+            before = malloc_in_use()
+            start = time.perf_counter_ns()
+            _twheadercheck.init_header_check(hosts)
+            samples.append(time.perf_counter_ns() - start)
+            held = malloc_in_use() - before
+        _twheadercheck.init_header_check([])
+        results.append({"name": "init_header_check", "table": size,
+                        "ns_per_entry": statistics.median(samples) / size,
+                        "ns_per_entry_min": min(samples) / size, "ns_per_entry_max": max(samples) / size,
+                        "bytes_per_entry": held / size})
     return results
 
 
@@ -203,19 +252,24 @@ def frame_info_figures(timer):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("set", choices=["header_unbound", "header_bound", "peers", "frameinfo"])
+    parser.add_argument("set", choices=["header_unbound", "header_bound", "peers", "frameinfo", "load"])
     parser.add_argument("--repeat", type=int, default=11)
     parser.add_argument("--seconds", type=float, default=0.02, help="time of one timeit run")
     parser.add_argument("--calls", type=int, help="calls per run, instead of calibrating to --seconds")
     parser.add_argument("--sizes", help="comma-separated table sizes (default: all)")
+    parser.add_argument("--load-sizes", help="comma-separated table sizes for the load figures")
     options = parser.parse_args()
     if options.sizes:
         TABLE_SIZES[:] = [int(size) for size in options.sizes.split(",")]
+    if options.load_sizes:
+        LOAD_SIZES[:] = [int(size) for size in options.load_sizes.split(",")]
     timer = Timer(options.repeat, options.seconds, options.calls)
     if options.set == "header_unbound":
         figures = run_header_check(timer, "none")
     elif options.set == "header_bound":
         figures = run_header_check(timer, "stand-in")
+    elif options.set == "load":
+        figures = load_figures(min(options.repeat, 5))
     elif options.set == "peers":
         figures = peer_figures(timer)
     else:

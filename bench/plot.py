@@ -9,24 +9,28 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 results = json.load(open(sys.argv[1]))
-sizes = [1, 16, 256, 4096]
+sizes = sorted({f["table"] for f in results["header_unbound"] if f["table"] > 0})
 
 
 def series(figures, **labels):
-    return [next(f["ns"] for f in figures if f.get("table") == s and all(f.get(k) == v for k, v in labels.items()))
-            for s in sizes]
+    """(sizes, ns) of the figures with these labels; sizes where one was not measured are left out."""
+    points = [(f["table"], f["ns"]) for f in figures
+              if f["table"] in sizes and all(f.get(k) == v for k, v in labels.items())]
+    points.sort()
+    return [p[0] for p in points], [p[1] for p in points]
 
 
 fig, ax = plt.subplots(figsize=(8, 5))
 unbound = results["header_unbound"]
-ax.plot(sizes, series(unbound, name="floor"), "k--", label="floor (parse one str, return a 3-tuple)")
-ax.plot(sizes, series(unbound, name="should_inject_headers", shape="plain", outcome="miss"), "o-",
+ax.plot(*series(unbound, name="floor"), "k--", label="floor (METH_VARARGS: parse one str, return a 3-tuple)")
+ax.plot(*series(unbound, name="floor_fastcall"), "k:", label="floor (METH_FASTCALL)")
+ax.plot(*series(unbound, name="should_inject_headers", shape="plain", outcome="miss"), "o-",
         label="should_inject_headers, miss")
-ax.plot(sizes, series(unbound, name="should_inject_headers", shape="plain", outcome="hit"), "o-",
+ax.plot(*series(unbound, name="should_inject_headers", shape="plain", outcome="hit"), "o-",
         label="should_inject_headers, hit (last entry)")
 for name, label in (("urlsplit_set", "urlsplit + set"), ("combined_regex", "combined regex"),
                     ("pattern_list", "pattern list")):
-    ax.plot(sizes, series(results["peers"], name=name, shape="plain", outcome="miss"), "s:",
+    ax.plot(*series(results["peers"], name=name, shape="plain", outcome="miss"), "s:",
             label=f"pure Python: {label}, miss")
 ax.set_xscale("log", base=2)
 ax.set_yscale("log")

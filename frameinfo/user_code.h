@@ -58,14 +58,14 @@ TW_NO_ASAN inline bool is_user_code(const char* path)
     }
     for (std::size_t position = 0;;) {
         const tw::Bytes16 block = tw::load_bytes16(path + position);
-        const std::uint32_t end = block.where('\0');
-        for (std::uint32_t candidates = block.where('-', 'p') & tw::below_lowest(end); candidates != 0;
-             candidates &= candidates - 1) {
-            if (detail::marker_at(path, path + position + tw::lowest_bit(candidates))) {
+        const tw::ByteMask end = block.where('\0');
+        for (tw::ByteMask candidates = block.where('-', 'p') & end.below_lowest(); candidates;
+             candidates = candidates.without_lowest()) {
+            if (detail::marker_at(path, path + position + candidates.lowest())) {
                 return false;
             }
         }
-        if (end != 0) {
+        if (end) {
             return true;
         }
         position += block.span();

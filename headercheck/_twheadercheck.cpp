@@ -10,6 +10,7 @@
 #include "../common/fastcall.h"
 #include "../common/pyref.h"
 #include "host_key.h"
+#include "skip_table.h"
 
 using tw::Ref;
 
@@ -17,10 +18,9 @@ using tw::Ref;
 static char** g_skip_domains = nullptr;
 // Number of entries in g_skip_domains; 0 whenever it is null.
 static int32_t g_skip_domains_count = 0;
-// Length and folded head of every entry, in table order; null exactly when g_skip_domains is.
-static twhc::EntryHead* g_skip_domain_heads = nullptr;
-// Tag of every entry, in table order, padded to groups of 16; null exactly when g_skip_domains is.
-static uint8_t* g_skip_domain_tags = nullptr;
+// Hash index over the entries, so that a lookup costs the same at any table size; null exactly
+// when g_skip_domains is.
+static twhc::SkipIndex* g_skip_domain_index = nullptr;
 // The agent's trace_id_ctx: only its presence matters.
 static PyObject* g_trace_id_ctx = nullptr;
 // The agent's funcspan_override_ctx context variable.
@@ -32,8 +32,7 @@ namespace {
 
 struct SkipTable {
     char** entries;
-    twhc::EntryHead* heads;
-    uint8_t* tags;
+    twhc::SkipIndex* index;
     int32_t count;
 };
 
@@ -43,18 +42,15 @@ void free_table(SkipTable table)
         std::free(table.entries[i]);
     }
     std::free(table.entries);
-    std::free(table.heads);
-    std::free(table.tags);
+    std::free(table.index);
 }
 
 // Detaches the published table before freeing it, so that the statics never point at freed memory.
 void drop_skip_domains()
 {
-    const SkipTable table{g_skip_domains, g_skip_domain_heads, g_skip_domain_tags,
-                          g_skip_domains_count};
+    const SkipTable table{g_skip_domains, g_skip_domain_index, g_skip_domains_count};
     g_skip_domains = nullptr;
-    g_skip_domain_heads = nullptr;
-    g_skip_domain_tags = nullptr;
+    g_skip_domain_index = nullptr;
     g_skip_domains_count = 0;
     free_table(table);
 }
@@ -68,11 +64,8 @@ bool build_table(PyObject* list, Py_ssize_t count, SkipTable* out)
         return false;
     }
     SkipTable table{static_cast<char**>(std::calloc(static_cast<size_t>(count), sizeof(char*))),
-                    static_cast<twhc::EntryHead*>(
-                        std::malloc(static_cast<size_t>(count) * sizeof(twhc::EntryHead))),
-                    static_cast<uint8_t*>(std::calloc(twhc::tag_bytes(static_cast<size_t>(count)), 1)),
-                    0};
-    if (table.entries == nullptr || table.heads == nullptr || table.tags == nullptr) {
+                    twhc::skip_index_create(static_cast<size_t>(count)), 0};
+    if (table.entries == nullptr || table.index == nullptr) {
         free_table(table);
         PyErr_NoMemory();
         return false;
@@ -99,8 +92,7 @@ bool build_table(PyObject* list, Py_ssize_t count, SkipTable* out)
         }
         const size_t length = twhc::normalise_entry(entry, copy);
         table.entries[i] = copy;
-        table.heads[i] = twhc::entry_head({copy, length});
-        table.tags[i] = twhc::folded_tag({copy, length});
+        twhc::skip_index_insert(*table.index, {copy, length});
         table.count = static_cast<int32_t>(i + 1);
     }
     *out = table;
@@ -211,8 +203,7 @@ static PyObject* py_init_header_check(PyObject* /*self*/, PyObject* args)
         return nullptr;
     }
     g_skip_domains = table.entries;
-    g_skip_domain_heads = table.heads;
-    g_skip_domain_tags = table.tags;
+    g_skip_domain_index = table.index;
     g_skip_domains_count = table.count;
     Py_RETURN_TRUE;
 }
@@ -231,14 +222,10 @@ static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* const* a
     Ref funcspan_override = fetch_funcspan_override();
 
     // Read only now: the agent code above may have let another thread replace or free the
-    // table. From here to the end of the scan no Python code runs.
+    // table. From here to the end of the lookup no Python code runs.
     bool should_inject = true;
-    const int32_t count = g_skip_domains_count;
-    if (count > 0) {
-        const std::string_view key = twhc::host_key_view(url);
-        const twhc::TableView table{g_skip_domains, g_skip_domain_heads, g_skip_domain_tags,
-                                    static_cast<size_t>(count)};
-        should_inject = !twhc::table_contains(key, table);
+    if (g_skip_domains_count > 0) {
+        should_inject = !twhc::skip_index_contains(*g_skip_domain_index, twhc::host_key_view(url));
     }
 
     PyObject* result = PyTuple_New(3);

@@ -21,9 +21,10 @@ def test_benchmark_harness_produces_every_table(tmp_path):
     assert done.returncode == 0, done.stderr
     report = (tmp_path / "results.md").read_text()
     for heading in ("## Targets", "## should_inject_headers, no binding", "## should_inject_headers, stand-in binding",
-                    "## Pure-Python peers", "## Call-site introspection"):
+                    "## Pure-Python peers", "## Call-site introspection", "## Loading the table"):
         assert heading in report
     results = json.loads((tmp_path / "results.json").read_text())
     assert {f["name"] for f in results["peers"]} == {"urlsplit_set", "combined_regex", "pattern_list"}
+    assert results["load"][0]["ns_per_entry"] > 0 and results["load"][0]["bytes_per_entry"] > 0
     if shutil.which("valgrind"):
         assert results["instructions"]["should_inject_headers"] > 0

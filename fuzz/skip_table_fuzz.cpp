@@ -1,0 +1,78 @@
+// Fuzzes the skip table over a table and keys made from the input: its lookups must agree with
+// comparing the key with every entry, with the real hash and with one of four bits, under which
+// nearly every entry collides with another.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "headercheck/host_key.h"
+#include "headercheck/skip_table.h"
+#include "tests/support/reference_skip_table.h"
+
+namespace {
+
+void check(bool condition)
+{
+    if (!condition) {
+        std::abort();
+    }
+}
+
+struct FourBitHash {
+    std::uint64_t operator()(std::string_view key, std::uint64_t head) const
+    {
+        return twhc::FoldedKeyHash{}(key, head) & 0xC000000000000003u;
+    }
+};
+
+// A key in an allocation of exactly its size, so that a read past it is caught.
+bool contains_exact_copy(const auto& table, std::string_view key)
+{
+    char* copy = static_cast<char*>(std::malloc(key.size() + 1));
+    std::memcpy(copy, key.data(), key.size());
+    copy[key.size()] = '\0';
+    const bool found = table.contains_key({copy, key.size()});
+    std::free(copy);
+    return found;
+}
+
+template <typename Hash>
+void check_table(const std::vector<std::string>& raw, const std::vector<std::string>& keys)
+{
+    const twhc_reference::IndexedTable<Hash> table(raw);
+    for (const std::string& key : keys) {
+        check(contains_exact_copy(table, key) == twhc_reference::table_contains(table.entries(), key));
+    }
+}
+
+}  // namespace
+
+// Lines of the input: the entries; each line is also looked up as a key, as are its variants
+// with one byte cut from either end.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    std::vector<std::string> raw;
+    std::vector<std::string> keys;
+    for (std::size_t start = 0; start <= input.size() && raw.size() < 200;) {
+        std::size_t end = input.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = input.size();
+        }
+        const std::string_view line = input.substr(start, end - start);
+        // The module cuts an entry at its first NUL.
+        raw.emplace_back(line.substr(0, std::min(line.find('\0'), line.size())));
+        keys.push_back(raw.back());
+        if (!raw.back().empty()) {
+            keys.push_back(raw.back().substr(1));
+            keys.push_back(raw.back().substr(0, raw.back().size() - 1));
+        }
+        start = end + 1;
+    }
+    check_table<twhc::FoldedKeyHash>(raw, keys);
+    check_table<FourBitHash>(raw, keys);
+    return 0;
+}
