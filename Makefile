@@ -1,6 +1,7 @@
 # make demo: build everything (fetching Python 3.14 when missing) and run the demo.
 # make test: build every tree and run every test suite.
 # make bench: the benchmarks (see README).
+# make soak: the agent's job under load for about 2 minutes (SOAK_SECONDS=... to change).
 BUILD ?= build
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 30
@@ -11,7 +12,9 @@ DEBUG_BUILD := $(BUILD)-debug
 ASAN_BUILD := $(BUILD)-asan
 FUZZ_BUILD := $(BUILD)-fuzz
 
-.PHONY: all build check-trees demo test bench clean
+SOAK_SECONDS ?= 120
+
+.PHONY: all build debug-build check-trees demo test bench soak clean
 
 all: build
 
@@ -21,11 +24,13 @@ build:
 	  cmake -S . -B $(BUILD) -DPython3_EXECUTABLE="$$py" $(CMAKE_FLAGS) >/dev/null && \
 	  cmake --build $(BUILD) -j2
 
-check-trees: build
-	@tools/install-deps.sh --checks
+debug-build: build
 	@pyd=$$(tools/provision-python.sh --debug) && \
 	  cmake -S . -B $(DEBUG_BUILD) -DPython3_EXECUTABLE="$$pyd" -DTW_BUILD_TESTS=OFF >/dev/null && \
 	  cmake --build $(DEBUG_BUILD) -j2
+
+check-trees: debug-build
+	@tools/install-deps.sh --checks
 	@py=$$(tools/provision-python.sh) && \
 	  cmake -S . -B $(ASAN_BUILD) -DPython3_EXECUTABLE="$$py" -DTW_BUILD_TESTS=OFF \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW_SANITIZE=address,undefined >/dev/null && \
@@ -52,6 +57,10 @@ test: check-trees
 bench: build
 	@tools/install-deps.sh --bench
 	@"$$(tools/provision-python.sh)" bench/run.py --build "$(BUILD)"
+
+soak: debug-build
+	@"$$(tools/provision-python.sh)" soak/soak.py --build "$(BUILD)" --debug-build "$(DEBUG_BUILD)" \
+	  --debug-python "$$(tools/provision-python.sh --debug)" --seconds $(SOAK_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(DEBUG_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BUILD)-py3.*

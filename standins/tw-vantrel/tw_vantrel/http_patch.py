@@ -17,6 +17,12 @@ OVERRIDE_HEADER = "X-Tw-Funcspan-Override"
 #: One entry per request sent while installed: url, inject, trace_id, override, call_site.
 captured = []
 
+#: What each request's entry is handed to: kept in memory by default; a long run writes it out.
+on_request = captured.append
+
+#: The header check each request asks; a harness may wrap it to observe every call.
+decide = _twheadercheck.should_inject_headers
+
 _original_putrequest = http.client.HTTPConnection.putrequest
 
 
@@ -44,13 +50,13 @@ def full_url(connection, target):
 def _putrequest(self, method, url, *args, **kwargs):
     _original_putrequest(self, method, url, *args, **kwargs)
     absolute = full_url(self, url)
-    inject, trace_id, override = _twheadercheck.should_inject_headers(absolute)
+    inject, trace_id, override = decide(absolute)
     if inject:
         if trace_id is not None:
             self.putheader(TRACE_HEADER, str(trace_id))
         if override is not None:
             self.putheader(OVERRIDE_HEADER, str(override))
-    captured.append(
+    on_request(
         {
             "method": method,
             "url": absolute,
@@ -69,9 +75,19 @@ def install(skip_hosts, *, sink_url, api_key, service_uuid):
     _twconfig.set_service_uuid(service_uuid)
     _twconfig.initialize()
     _twheadercheck.init_header_check(list(skip_hosts))
+    enable()
+
+
+def enable():
+    """Instruments http.client (again)."""
     http.client.HTTPConnection.putrequest = _putrequest
 
 
-def uninstall():
+def disable():
+    """Leaves http.client as it was, keeping the configuration and the skip list."""
     http.client.HTTPConnection.putrequest = _original_putrequest
+
+
+def uninstall():
+    disable()
     _twheadercheck.cleanup()
