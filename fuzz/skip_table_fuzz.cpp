@@ -22,9 +22,9 @@ void check(bool condition)
 }
 
 struct FourBitHash {
-    std::uint64_t operator()(std::string_view key, std::uint64_t head) const
+    std::uint64_t operator()(std::string_view key) const
     {
-        return twhc::FoldedKeyHash{}(key, head) & 0xC000000000000003u;
+        return twhc::FoldedKeyHash{}(key) & 0xC000000000000003u;
     }
 };
 

@@ -47,18 +47,6 @@ inline std::uint64_t load8(const char* bytes)
     return value;
 }
 
-// Up to the first eight bytes of a key, folded and packed, padded with zeros; with the length,
-// it tells most unequal keys apart without touching the rest of their bytes.
-inline std::uint64_t folded_head(std::string_view key)
-{
-    if (key.size() >= 8) {
-        return fold_ascii8(load8(key.data()));
-    }
-    std::uint64_t head = 0;
-    std::memcpy(&head, key.data(), key.size());
-    return fold_ascii8(head);
-}
-
 namespace detail {
 
 // Where the authority starts: after a scheme's "://", or at the start when there is none. A
@@ -113,11 +101,14 @@ TW_NO_ASAN inline std::string_view host_key_view(const char* url)
         const tw::Bytes16 block = tw::load_bytes16(url + position);
         const tw::ByteMask stops = block.where('/', '?', '#', '\0');
         const tw::ByteMask before_stop = stops.below_lowest();
-        if (const tw::ByteMask at = block.where('@') & before_stop) {
-            last_at = static_cast<std::ptrdiff_t>(position + at.highest());
-        }
-        if (const tw::ByteMask colon = block.where(':') & before_stop) {
-            last_colon = static_cast<std::ptrdiff_t>(position + colon.highest());
+        // Most hosts have neither user information nor a port: one test rules out both.
+        if (block.where('@', ':') & before_stop) {
+            if (const tw::ByteMask at = block.where('@') & before_stop) {
+                last_at = static_cast<std::ptrdiff_t>(position + at.highest());
+            }
+            if (const tw::ByteMask colon = block.where(':') & before_stop) {
+                last_colon = static_cast<std::ptrdiff_t>(position + colon.highest());
+            }
         }
         if (stops) {
             end = position + stops.lowest();

@@ -16,49 +16,76 @@
 
 namespace twhc {
 
-// Whether the key, folded, equals the normalised entry of the same length from byte 8 on (the
-// first eight are known equal from the heads). Reads no byte outside either string.
-inline bool tail_equal(const char* key, const char* entry, std::size_t length)
+inline std::uint32_t load4(const char* bytes)
 {
-    std::size_t i = 8;
-    for (; i + 8 <= length; i += 8) {
-        if (fold_ascii8(load8(key + i)) != load8(entry + i)) {
+    std::uint32_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+// Whether the key, folded, equals the normalised entry (which has the same length). Reads no
+// byte outside either string: short keys are compared as two overlapping words.
+inline bool folded_equal(const char* key, const char* entry, std::size_t length)
+{
+    if (length >= 8) {
+        for (std::size_t i = 0; i + 8 < length; i += 8) {
+            if (fold_ascii8(load8(key + i)) != load8(entry + i)) {
+                return false;
+            }
+        }
+        // The last chunk is the final eight bytes, overlapping what was seen.
+        return fold_ascii8(load8(key + length - 8)) == load8(entry + length - 8);
+    }
+    if (length >= 4) {
+        return fold_ascii8(load4(key)) == load4(entry) &&
+               fold_ascii8(load4(key + length - 4)) == load4(entry + length - 4);
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        if (fold_ascii(static_cast<unsigned char>(key[i])) != static_cast<unsigned char>(entry[i])) {
             return false;
         }
     }
-    // The last, partial chunk is compared as the final eight bytes, overlapping what was seen.
-    return i >= length || fold_ascii8(load8(key + length - 8)) == load8(entry + length - 8);
+    return true;
 }
 
-// A hash of a key as folded, so that a URL's key (not yet folded) and the normalised entry equal
-// to it hash alike. head is folded_head(key), which the lookup needs anyway.
+// A hash of a key that ignores ASCII case, so that a URL's key (not yet folded) and the
+// normalised entry equal to it hash alike. It sets bit 5 of every byte instead of folding: that
+// also merges a few pairs of non-letters ('@' and '`', say), which costs nothing but a rare extra
+// comparison, and it is a single operation per eight bytes.
 struct FoldedKeyHash {
-    std::uint64_t operator()(std::string_view key, std::uint64_t head) const
+    std::uint64_t operator()(std::string_view key) const
     {
         constexpr std::uint64_t kOdd = 0x9E3779B97F4A7C15u;
-        std::uint64_t hash = (head ^ (key.size() * 0xC2B2AE3D27D4EB4Fu)) * kOdd;
-        if (key.size() > 8) {
-            std::size_t i = 8;
-            for (; i + 8 < key.size(); i += 8) {
-                hash = (std::rotl(hash, 27) ^ fold_ascii8(load8(key.data() + i))) * kOdd;
+        constexpr std::uint64_t kCaseBits = 0x2020202020202020u;
+        const char* bytes = key.data();
+        const std::size_t length = key.size();
+        std::uint64_t hash = length * 0xC2B2AE3D27D4EB4Fu;
+        if (length >= 8) {
+            // Most host names are 9 to 16 bytes: the first and the last eight, no loop.
+            hash = (hash ^ (load8(bytes) | kCaseBits)) * kOdd;
+            for (std::size_t i = 8; i + 8 < length; i += 8) {
+                hash = (std::rotl(hash, 27) ^ (load8(bytes + i) | kCaseBits)) * kOdd;
             }
-            hash = (std::rotl(hash, 27) ^ fold_ascii8(load8(key.data() + key.size() - 8))) * kOdd;
+            if (length > 8) {
+                hash = (std::rotl(hash, 27) ^ (load8(bytes + length - 8) | kCaseBits)) * kOdd;
+            }
+        } else if (length >= 4) {
+            const std::uint64_t words = load4(bytes) | std::uint64_t{load4(bytes + length - 4)} << 32;
+            hash = (hash ^ (words | kCaseBits)) * kOdd;
+        } else if (length > 0) {
+            const auto byte = [bytes](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])); };
+            hash = (hash ^ ((byte(0) | byte(length / 2) << 8 | byte(length - 1) << 16) | kCaseBits)) * kOdd;
         }
-        // Both ends of the word are used (the group from the low bits, the tag from the top
-        // byte), so every input bit must reach both.
-        hash ^= hash >> 33;
-        hash *= 0xFF51AFD7ED558CCDu;
-        hash ^= hash >> 33;
-        hash *= 0xC4CEB9FE1A85EC53u;
-        return hash ^ (hash >> 33);
+        // The tag is taken from the top byte, the group from the low bits: the product's high
+        // half, which every input bit reaches, is folded into the low half.
+        return hash ^ (hash >> 32);
     }
 };
 
-// What a lookup compares before reading an entry's bytes past the head.
+// Where an indexed entry is.
 struct SkipSlot {
-    std::uint64_t head;    // folded_head of the entry
-    std::uint64_t length;  // its length in bytes
-    const char* entry;     // the normalised entry, owned by the table
+    const char* entry;    // the normalised entry, owned by the table
+    std::size_t length;   // its length in bytes
 };
 
 // The index over a table's entries. One malloc'd block holds this header, then the tags, then
@@ -109,18 +136,17 @@ constexpr std::uint8_t tag_of(std::uint64_t hash)
     return tag != 0 ? tag : 1;
 }
 
-// Walks key's probe sequence, a group at a time from the one its hash chooses (head and hash are
-// the key's). True when an entry equal to the key (folded) is there; otherwise false, with
-// *empty_slot set to the first empty slot of the sequence, which is where the key belongs.
-inline bool find(const SkipIndex& index, std::string_view key, std::uint64_t head, std::uint64_t hash,
-                 std::size_t* empty_slot)
+// Walks key's probe sequence, a group at a time from the one its hash chooses. True when an entry
+// equal to the key (folded) is there; otherwise false, with *empty_slot set to the first empty
+// slot of the sequence, which is where the key belongs.
+inline bool find(const SkipIndex& index, std::string_view key, std::uint64_t hash, std::size_t* empty_slot)
 {
     const std::uint8_t tag = tag_of(hash);
     for (std::size_t group = hash & index.group_mask;; group = (group + 1) & index.group_mask) {
         const tw::Bytes16 tags = tw::load_group16(index.tags + 16 * group);
         for (tw::ByteMask candidates = tags.where(tag); candidates; candidates = candidates.without_lowest()) {
             const SkipSlot& slot = index.slots[16 * group + candidates.lowest()];
-            if (slot.head == head && slot.length == key.size() && tail_equal(key.data(), slot.entry, key.size())) {
+            if (slot.length == key.size() && folded_equal(key.data(), slot.entry, key.size())) {
                 return true;
             }
         }
@@ -139,12 +165,8 @@ inline bool find(const SkipIndex& index, std::string_view key, std::uint64_t hea
 template <typename Hash = FoldedKeyHash>
 inline bool skip_index_contains(const SkipIndex& index, std::string_view key)
 {
-    if (key.empty()) {
-        return false;
-    }
-    const std::uint64_t head = folded_head(key);
     std::size_t unused = 0;
-    return detail::find(index, key, head, Hash{}(key, head), &unused);
+    return !key.empty() && detail::find(index, key, Hash{}(key), &unused);
 }
 
 // Adds a normalised entry, which must outlive the index. An empty entry (it never matches) and
@@ -156,14 +178,13 @@ inline void skip_index_insert(SkipIndex& index, std::string_view entry)
     if (entry.empty()) {
         return;
     }
-    const std::uint64_t head = folded_head(entry);
-    const std::uint64_t hash = Hash{}(entry, head);
+    const std::uint64_t hash = Hash{}(entry);
     std::size_t slot = 0;
-    if (detail::find(index, entry, head, hash, &slot)) {
+    if (detail::find(index, entry, hash, &slot)) {
         return;
     }
     index.tags[slot] = detail::tag_of(hash);
-    index.slots[slot] = {head, entry.size(), entry.data()};
+    index.slots[slot] = {entry.data(), entry.size()};
 }
 
 }  // namespace twhc
