@@ -11,10 +11,11 @@ MAKEFLAGS += --no-print-directory
 DEBUG_BUILD := $(BUILD)-debug
 ASAN_BUILD := $(BUILD)-asan
 FUZZ_BUILD := $(BUILD)-fuzz
+AARCH64_BUILD := $(BUILD)-aarch64
 
 SOAK_SECONDS ?= 120
 
-.PHONY: all build debug-build check-trees demo test bench soak clean
+.PHONY: all build debug-build aarch64 check-trees demo test bench soak clean
 
 all: build
 
@@ -29,7 +30,17 @@ debug-build: build
 	  cmake -S . -B $(DEBUG_BUILD) -DPython3_EXECUTABLE="$$pyd" -DTW_BUILD_TESTS=OFF >/dev/null && \
 	  cmake --build $(DEBUG_BUILD) -j2
 
-check-trees: debug-build
+# The modules and stand-ins for 64-bit Arm, cross-built against an arm64 root whose python3.14
+# runs here under qemu-user (tools/provision-python.sh --arch aarch64 prints it).
+aarch64:
+	@tools/install-deps.sh --aarch64
+	@py=$$(tools/provision-python.sh --arch aarch64) && root=$${py%/usr/bin/*} && \
+	  cmake -S . -B $(AARCH64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	    -DTW_AARCH64_ROOT="$$root" -DPython3_EXECUTABLE="$$py" \
+	    -DPython3_INCLUDE_DIR="$$root/usr/include/python3.14" >/dev/null && \
+	  cmake --build $(AARCH64_BUILD) -j2
+
+check-trees: debug-build aarch64
 	@tools/install-deps.sh --checks
 	@py=$$(tools/provision-python.sh) && \
 	  cmake -S . -B $(ASAN_BUILD) -DPython3_EXECUTABLE="$$py" -DTW_BUILD_TESTS=OFF \
@@ -42,11 +53,12 @@ check-trees: debug-build
 	  cmake -S . -B $(BUILD)-py$$version -DPython3_EXECUTABLE="$$python" -DTW_BUILD_TESTS=OFF >/dev/null && \
 	  cmake --build $(BUILD)-py$$version -j2 || exit 1; \
 	done < $(BUILD)/matrix.txt
-	@pyd=$$(tools/provision-python.sh --debug) && \
+	@pyd=$$(tools/provision-python.sh --debug) && pya=$$(tools/provision-python.sh --arch aarch64) && \
 	  matrix=$$(awk -v b="$(abspath $(BUILD))" '{printf "%s%s|%s|%s-py%s", (NR>1?";":""), $$1, $$2, b, $$1}' $(BUILD)/matrix.txt) && \
 	  cmake -S . -B $(BUILD) -DTW_DEBUG_BUILD_DIR="$(abspath $(DEBUG_BUILD))" -DTW_DEBUG_PYTHON="$$pyd" \
 	    -DTW_ASAN_BUILD_DIR="$(abspath $(ASAN_BUILD))" -DTW_FUZZ_BUILD_DIR="$(abspath $(FUZZ_BUILD))" \
-	    -DTW_FUZZ_SECONDS=$(FUZZ_SECONDS) -DTW_MATRIX="$$matrix" >/dev/null
+	    -DTW_FUZZ_SECONDS=$(FUZZ_SECONDS) -DTW_MATRIX="$$matrix" \
+	    -DTW_AARCH64_BUILD_DIR="$(abspath $(AARCH64_BUILD))" -DTW_AARCH64_PYTHON="$$pya" >/dev/null
 
 demo: build
 	@"$$(tools/provision-python.sh)" demo/demo.py --build "$(BUILD)"
@@ -63,4 +75,4 @@ soak: debug-build
 	  --debug-python "$$(tools/provision-python.sh --debug)" --seconds $(SOAK_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(DEBUG_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BUILD)-py3.*
+	rm -rf $(BUILD) $(DEBUG_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD) $(BUILD)-py3.*

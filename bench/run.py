@@ -193,7 +193,10 @@ def main():
     for name in SETS:
         print(f"measuring {name} ...", file=sys.stderr, flush=True)
         results[name] = run_set(build, name, timing)
-    if shutil.which("valgrind"):
+    if os.environ.get("TW_EMULATOR"):
+        print(f"no instruction counts: valgrind cannot measure a process under {os.environ['TW_EMULATOR']}",
+              file=sys.stderr)
+    elif shutil.which("valgrind"):
         print("counting instructions under callgrind ...", file=sys.stderr, flush=True)
         results["instructions"] = per_call_instructions(build, 200 if options.quick else 50000)
 

@@ -67,7 +67,7 @@ struct ByteMask {
     unsigned lowest() const { return static_cast<unsigned>(std::countr_zero(bits)) / kStride; }
     unsigned highest() const
     {
-        return (sizeof(Word) * 8 - 1 - static_cast<unsigned>(std::countl_zero(bits))) / kStride;
+        return static_cast<unsigned>(std::bit_width(bits) - 1) / kStride;
     }
     ByteMask without_lowest() const { return {static_cast<Word>(bits & (bits - 1))}; }
     // The positions below the lowest one; all positions when there is none.

@@ -5,6 +5,8 @@ packages=(cmake g++ make libgtest-dev patchelf binutils)
 case "${1:-}" in
     # The reliability checks: sanitizer runtimes, libFuzzer.
     --checks) packages=(clang libclang-rt-14-dev libasan8 libubsan1 valgrind) ;;
+    # The cross build for 64-bit Arm, and the emulator its tests run under.
+    --aarch64) packages=(g++-aarch64-linux-gnu qemu-user-static) ;;
     # The benchmarks also count instructions and draw a plot with the system's Python.
     --bench) packages=(valgrind python3-matplotlib) ;;
 esac
