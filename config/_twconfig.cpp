@@ -6,6 +6,18 @@
 
 #include <dlfcn.h>
 
+// glibc 2.34 moved dlsym and dlerror into libc.so.6 under new symbol versions; bound to those, the
+// module would not load on older systems (Amazon Linux 2 has 2.26, RHEL 7 2.17). The versions
+// every glibc since the architecture's first still provides are asked for instead; they resolve
+// from libdl.so.2, which new glibc keeps as a stub for exactly this.
+#if defined(__x86_64__)
+__asm__(".symver dlsym,dlsym@GLIBC_2.2.5");
+__asm__(".symver dlerror,dlerror@GLIBC_2.2.5");
+#elif defined(__aarch64__)
+__asm__(".symver dlsym,dlsym@GLIBC_2.17");
+__asm__(".symver dlerror,dlerror@GLIBC_2.17");
+#endif
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
