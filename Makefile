@@ -1,6 +1,7 @@
 # make demo: build everything (fetching Python 3.14 when missing) and run the demo.
 # make test: build every tree and run every test suite.
 # make bench: the benchmarks (see README).
+# make wheels: manylinux2014 wheels for x86-64 and aarch64, and an sdist, into dist/.
 # make soak: the agent's job under load for about 2 minutes (SOAK_SECONDS=... to change).
 BUILD ?= build
 CMAKE_FLAGS ?=
@@ -15,7 +16,7 @@ AARCH64_BUILD := $(BUILD)-aarch64
 
 SOAK_SECONDS ?= 120
 
-.PHONY: all build debug-build aarch64 check-trees demo test bench soak clean
+.PHONY: all build debug-build aarch64 check-trees demo test bench soak wheels clean
 
 all: build
 
@@ -29,6 +30,9 @@ debug-build: build
 	@pyd=$$(tools/provision-python.sh --debug) && \
 	  cmake -S . -B $(DEBUG_BUILD) -DPython3_EXECUTABLE="$$pyd" -DTW_BUILD_TESTS=OFF >/dev/null && \
 	  cmake --build $(DEBUG_BUILD) -j2
+	@pyd=$$(tools/provision-python.sh --version 3.15 --debug) && \
+	  cmake -S . -B $(DEBUG_BUILD)-py3.15 -DPython3_EXECUTABLE="$$pyd" -DTW_BUILD_TESTS=OFF >/dev/null && \
+	  cmake --build $(DEBUG_BUILD)-py3.15 -j2
 
 # The modules and stand-ins for 64-bit Arm, cross-built against an arm64 root whose python3.14
 # runs here under qemu-user (tools/provision-python.sh --arch aarch64 prints it).
@@ -54,11 +58,13 @@ check-trees: debug-build aarch64
 	  cmake --build $(BUILD)-py$$version -j2 || exit 1; \
 	done < $(BUILD)/matrix.txt
 	@pyd=$$(tools/provision-python.sh --debug) && pya=$$(tools/provision-python.sh --arch aarch64) && \
+	  pyd315=$$(tools/provision-python.sh --version 3.15 --debug) && \
 	  matrix=$$(awk -v b="$(abspath $(BUILD))" '{printf "%s%s|%s|%s-py%s", (NR>1?";":""), $$1, $$2, b, $$1}' $(BUILD)/matrix.txt) && \
 	  cmake -S . -B $(BUILD) -DTW_DEBUG_BUILD_DIR="$(abspath $(DEBUG_BUILD))" -DTW_DEBUG_PYTHON="$$pyd" \
 	    -DTW_ASAN_BUILD_DIR="$(abspath $(ASAN_BUILD))" -DTW_FUZZ_BUILD_DIR="$(abspath $(FUZZ_BUILD))" \
 	    -DTW_FUZZ_SECONDS=$(FUZZ_SECONDS) -DTW_MATRIX="$$matrix" \
-	    -DTW_AARCH64_BUILD_DIR="$(abspath $(AARCH64_BUILD))" -DTW_AARCH64_PYTHON="$$pya" >/dev/null
+	    -DTW_AARCH64_BUILD_DIR="$(abspath $(AARCH64_BUILD))" -DTW_AARCH64_PYTHON="$$pya" \
+	    -DTW_DEBUG_MATRIX="3.15|$$pyd315|$(abspath $(DEBUG_BUILD))-py3.15" >/dev/null
 
 demo: build
 	@"$$(tools/provision-python.sh)" demo/demo.py --build "$(BUILD)"
@@ -70,9 +76,13 @@ bench: build
 	@tools/install-deps.sh --bench
 	@"$$(tools/provision-python.sh)" bench/run.py --build "$(BUILD)"
 
+# Every wheel (see README): dist/ is emptied and filled anew.
+wheels: build aarch64
+	@"$$(tools/provision-python.sh)" tools/build-wheels.py --x86-build "$(BUILD)" --aarch64-build "$(AARCH64_BUILD)"
+
 soak: debug-build
 	@"$$(tools/provision-python.sh)" soak/soak.py --build "$(BUILD)" --debug-build "$(DEBUG_BUILD)" \
 	  --debug-python "$$(tools/provision-python.sh --debug)" --seconds $(SOAK_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(DEBUG_BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD) $(BUILD)-py3.*
+	rm -rf $(BUILD) $(DEBUG_BUILD) $(DEBUG_BUILD)-py3.* $(ASAN_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD) $(BUILD)-py3.*

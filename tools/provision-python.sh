@@ -2,6 +2,7 @@
 # Prints the path of a CPython interpreter that the build and the tests can use.
 #
 #   tools/provision-python.sh [--version 3.14|3.15] [--debug] [--arch x86_64|aarch64]
+#   tools/provision-python.sh --auditwheel
 #
 # For the host (x86-64), in order of preference:
 #   1. $TW_PYTHON (or $TW_PYTHON_DEBUG with --debug), when set and of the version asked for;
@@ -14,18 +15,23 @@
 # cross build: see cmake/aarch64-linux-gnu.cmake). The program works as sys.executable: child
 # interpreters, venvs and an arm64 LD_PRELOAD all reach the emulated process.
 #
+# With --auditwheel it prints a folder to put on PYTHONPATH (beside the 3.14 root's own, which has
+# its other requirement, packaging) for Debian testing's pure-Python auditwheel and pyelftools.
+#
 # Idempotent: a complete root in the cache is reused without touching the network. All progress
 # goes to stderr; stdout is the path.
 set -euo pipefail
 
 version=3.14
 want_debug=0
+want_auditwheel=0
 arch=x86_64
 while [ $# -gt 0 ]; do
     case "$1" in
         --debug) want_debug=1 ;;
         --version) version=$2; shift ;;
         --arch) arch=$2; shift ;;
+        --auditwheel) want_auditwheel=1 ;;
         *) echo "provision-python: unknown argument $1" >&2; exit 2 ;;
     esac
     shift
@@ -37,7 +43,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 python="python$version"
 flat=${version//./}
 
-if [ "$arch" = x86_64 ]; then
+if [ "$arch" = x86_64 ] && [ $want_auditwheel -eq 0 ]; then
     is_version() { "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))" 2>/dev/null; }
     if [ $want_debug -eq 0 ] && [ -n "${TW_PYTHON:-}" ] && is_version "$TW_PYTHON"; then
         command -v "$TW_PYTHON"; exit 0
@@ -54,7 +60,13 @@ if [ "$arch" = x86_64 ]; then
 fi
 
 cache="${TW_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tw-native}"
-if [ "$arch" = x86_64 ]; then
+if [ $want_auditwheel -eq 1 ]; then
+    root="$cache/auditwheel-root"
+    stamp="$root/.complete-1"
+    exe="$root/usr/lib/python3/dist-packages"
+    packages=(python3-auditwheel python3-pyelftools)
+    apt_arch=amd64
+elif [ "$arch" = x86_64 ]; then
     root="$cache/py$flat-root"
     # Bumped whenever the layout of the unpacked root changes, so that an older cache is redone.
     stamp="$root/.complete-3"
@@ -81,7 +93,7 @@ build_launcher() {
         || fail "could not build the emulation launcher"
 }
 
-if [ -f "$stamp" ] && [ -x "$exe" ]; then
+if [ -f "$stamp" ] && [ -e "$exe" ]; then
     # The launcher is rebuilt when its source changes; the root stays.
     [ "$arch" = x86_64 ] || [ "$exe" -nt "$here/qemu-launcher.c" ] || build_launcher
     echo "$exe"; exit 0
@@ -125,17 +137,25 @@ apt_private() {
         -o APT::Install-Recommends=false -o Debug::NoLocking=true "$@"
 }
 
+# Testing first (3.14, 3.15), then unstable, then this machine's own release (arm64 3.11 is in
+# Debian 12's).
+own_suite=$(sed -n 's/^Suites:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null \
+            | tr ' ' '\n' | grep -v -- '-' | grep . | head -n 1 || true)
 fetched=0
-for suite in testing unstable; do
+for suite in testing unstable $own_suite; do
     echo "deb [arch=$apt_arch signed-by=$keyring] $archive $suite main" > "$apt_dir/sources.list"
-    echo "provision-python: fetching $python ($apt_arch) from Debian $suite (cache: $cache)" >&2
+    echo "provision-python: fetching ${packages[*]} ($apt_arch) from Debian $suite (cache: $cache)" >&2
     # Downloaded into a folder of this root's own, so that roots of other versions never mix.
     rm -f "$apt_dir"/archives/*.deb
-    if apt_private update >&2 && apt_private install -y --download-only "${packages[@]}" >&2; then
+    apt_private update >&2 || continue
+    if [ $want_auditwheel -eq 1 ]; then
+        # Pure Python, and its one other requirement is in the 3.14 root: no dependencies.
+        (cd "$apt_dir/archives" && apt_private download "${packages[@]}" >&2) && { fetched=1; break; }
+    elif apt_private install -y --download-only "${packages[@]}" >&2; then
         fetched=1; break
     fi
 done
-[ $fetched -eq 1 ] || fail "could not download $python ($apt_arch) from Debian testing or unstable; set TW_PYTHON to a CPython $version interpreter."
+[ $fetched -eq 1 ] || fail "could not download $python ($apt_arch) from Debian testing, unstable or $own_suite; set TW_PYTHON to a CPython $version interpreter."
 
 rm -rf "$root.tmp"
 mkdir -p "$root.tmp"
@@ -144,7 +164,10 @@ for deb in "$apt_dir"/archives/*.deb; do
 done
 rm -f "$apt_dir"/archives/*.deb
 
-if [ "$arch" = x86_64 ]; then
+if [ $want_auditwheel -eq 1 ]; then
+    rm -rf "$root"
+    mv "$root.tmp" "$root"
+elif [ "$arch" = x86_64 ]; then
     # The binaries want a newer glibc than the host's: point them at the unpacked loader and libraries.
     for bin in "$root.tmp/usr/bin/$python" "$root.tmp/usr/bin/${python}d"; do
         [ -f "$bin" ] || continue
