@@ -101,14 +101,11 @@ TW_NO_ASAN inline std::string_view host_key_view(const char* url)
         const tw::Bytes16 block = tw::load_bytes16(url + position);
         const tw::ByteMask stops = block.where('/', '?', '#', '\0');
         const tw::ByteMask before_stop = stops.below_lowest();
-        // Most hosts have neither user information nor a port: one test rules out both.
-        if (block.where('@', ':') & before_stop) {
-            if (const tw::ByteMask at = block.where('@') & before_stop) {
-                last_at = static_cast<std::ptrdiff_t>(position + at.highest());
-            }
-            if (const tw::ByteMask colon = block.where(':') & before_stop) {
-                last_colon = static_cast<std::ptrdiff_t>(position + colon.highest());
-            }
+        if (const tw::ByteMask at = block.where('@') & before_stop) {
+            last_at = static_cast<std::ptrdiff_t>(position + at.highest());
+        }
+        if (const tw::ByteMask colon = block.where(':') & before_stop) {
+            last_colon = static_cast<std::ptrdiff_t>(position + colon.highest());
         }
         if (stops) {
             end = position + stops.lowest();

@@ -97,7 +97,9 @@ http_patch.decide = observed_decide
 
 
 def record_request(entry):
-    """Adds what only the request's own context knows, and writes the line."""
+    """Adds what only the request's own context knows, and writes the line. Its own CPU time is
+    counted, so that the agent's cost can be told apart from the soak's bookkeeping."""
+    started = time.thread_time()
     site = entry["call_site"]
     line = {
         "url": entry["url"],
@@ -111,6 +113,7 @@ def record_request(entry):
         "site": None if site is None else [os.path.basename(site[0]), site[2]],
     }
     observed.out.write(json.dumps(line) + "\n")
+    observed.recording_seconds += time.thread_time() - started
 
 
 http_patch.on_request = record_request
@@ -163,6 +166,7 @@ class Worker:
         self.out = open(os.path.join(folder, f"requests-{number}.jsonl"), "w")
         self.phases = phases
         self.stats = {"patched": [0, 0.0, 0], "unpatched": [0, 0.0, 0]}  # requests, seconds, attempts
+        self.recording_seconds = 0.0
         self.attempts = 0
 
     def request(self, function, number, phase):
@@ -183,6 +187,7 @@ class Worker:
 
     def run(self):
         observed.out = self.out
+        observed.recording_seconds = 0.0
         observed.sequences = (None, None)
         observed.connections = {host: http.client.HTTPConnection(host, self.port, timeout=30) for host in HOSTS}
         counter = itertools.count()
@@ -205,6 +210,7 @@ class Worker:
             self.phases.barrier.wait()
         for connection in observed.connections.values():
             connection.close()
+        self.recording_seconds = observed.recording_seconds
         self.out.close()
 
 
@@ -291,6 +297,7 @@ def main():
                        "cpu_seconds": cpu_seconds[p]}
                    for p in ("patched", "unpatched")},
         "marks": marks,
+        "recording_cpu_seconds": sum(w.recording_seconds for w in workers),
         "skip_lists": [s[:1] for s in SKIP_LISTS],
         "overrides": OVERRIDES,
         "faults": FAULTS,
