@@ -30,9 +30,6 @@ debug-build: build
 	@pyd=$$(tools/provision-python.sh --debug) && \
 	  cmake -S . -B $(DEBUG_BUILD) -DPython3_EXECUTABLE="$$pyd" -DTW_BUILD_TESTS=OFF >/dev/null && \
 	  cmake --build $(DEBUG_BUILD) -j2
-	@pyd=$$(tools/provision-python.sh --version 3.15 --debug) && \
-	  cmake -S . -B $(DEBUG_BUILD)-py3.15 -DPython3_EXECUTABLE="$$pyd" -DTW_BUILD_TESTS=OFF >/dev/null && \
-	  cmake --build $(DEBUG_BUILD)-py3.15 -j2
 
 # The modules and stand-ins for 64-bit Arm, cross-built against an arm64 root whose python3.14
 # runs here under qemu-user (tools/provision-python.sh --arch aarch64 prints it).
@@ -46,6 +43,9 @@ aarch64:
 
 check-trees: debug-build aarch64
 	@tools/install-deps.sh --checks
+	@pyd=$$(tools/provision-python.sh --version 3.15 --debug) && \
+	  cmake -S . -B $(DEBUG_BUILD)-py3.15 -DPython3_EXECUTABLE="$$pyd" -DTW_BUILD_TESTS=OFF >/dev/null && \
+	  cmake --build $(DEBUG_BUILD)-py3.15 -j2
 	@py=$$(tools/provision-python.sh) && \
 	  cmake -S . -B $(ASAN_BUILD) -DPython3_EXECUTABLE="$$py" -DTW_BUILD_TESTS=OFF \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW_SANITIZE=address,undefined >/dev/null && \

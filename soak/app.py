@@ -289,7 +289,6 @@ def main():
 
     summary = {
         "seconds": time.monotonic() - started,
-        "segments": segments,
         "reloads": versions.reloads,
         "phases": {p: {"requests": sum(w.stats[p][0] for w in workers),
                        "busy_seconds": sum(w.stats[p][1] for w in workers),
@@ -300,7 +299,6 @@ def main():
         "recording_cpu_seconds": sum(w.recording_seconds for w in workers),
         "skip_lists": [s[:1] for s in SKIP_LISTS],
         "overrides": OVERRIDES,
-        "faults": FAULTS,
     }
     print(json.dumps(summary))
 

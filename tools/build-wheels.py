@@ -162,10 +162,8 @@ def install(wheel, python, machine, version, venv):
     venv_python = venv / "bin" / "python"
     site = output([str(venv_python), "-c", "import sysconfig; print(sysconfig.get_path('platlib'))"]).strip()
     if machine == "x86_64":
-        env = dict(OFFLINE)
-        if version not in ("3.14", "3.15"):
-            env["PYTHONPATH"] = str(python_site())  # pip for interpreters that have none of their own
-        run([str(venv_python), "-m", "pip", "install", "--no-deps", str(wheel)], env=env)
+        # pip comes from the interpreter's own installation, seen through --system-site-packages.
+        run([str(venv_python), "-m", "pip", "install", "--no-deps", str(wheel)], env=OFFLINE)
     else:
         # The arm64 root has no pip: the host's installs the foreign wheel into the venv.
         run([provision(), "-m", "pip", "install", "--no-deps", "--target", site, "--platform",
@@ -201,8 +199,9 @@ def test_installed(venv_python, venv, version, machine, standins_tree, full_suit
     # The installed modules, not a build folder's, must be the ones under test.
     run([str(venv_python), "-c", ONE_ANSWER_EACH, str(venv)], env=env)
     if full_suite:
-        if machine == "x86_64" and version not in ("3.14", "3.15"):
-            env["PYTHONPATH"] = str(python_site())  # pytest, which is pure Python
+        if machine == "x86_64":
+            # Debian's pytest is pure Python; pyenv's interpreters have none of their own.
+            env["PYTHONPATH"] = str(python_site())
         run([str(venv_python), "-m", "pytest", "-q", "-p", "no:cacheprovider", str(ROOT / "tests" / "python")],
             env=env, cwd=venv)
 
