@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "../common/absorb.h"
 #include "../common/fastcall.h"
 #include "../common/pyref.h"
 #include "user_code.h"
@@ -18,18 +19,21 @@ namespace {
 // so the result is the same as the lookup's, without building and hashing the name. Any other
 // object goes through the lookup by name.
 
-// An attribute as a new reference, or null with no error pending when it can't be read.
+// Every reader below fails the same way: with its error absorbed, or with an interrupt pending
+// (see unanswered).
+
+// An attribute as a new reference, or null when it can't be read.
 Ref attribute_or_null(PyObject* owner, const char* name)
 {
     Ref value = Ref::steal(PyObject_GetAttrString(owner, name));
     if (!value) {
-        PyErr_Clear();
+        tw::absorb_error();
     }
     return value;
 }
 
-// An attribute converted to a C long; false with no error pending when it is missing or is no
-// integer (a frame's f_lineno can be None).
+// An attribute converted to a C long (which may call __index__); false when it is missing or is
+// no integer (a frame's f_lineno can be None).
 bool long_attribute(PyObject* owner, const char* name, long* value)
 {
     const Ref object = attribute_or_null(owner, name);
@@ -38,7 +42,7 @@ bool long_attribute(PyObject* owner, const char* name, long* value)
     }
     *value = PyLong_AsLong(object.get());
     if (*value == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
+        tw::absorb_error();
         return false;
     }
     return true;
@@ -48,7 +52,7 @@ bool long_attribute(PyObject* owner, const char* name, long* value)
 bool audit_code_access(PyObject* owner, const char* attribute)
 {
     if (PySys_Audit("object.__getattr__", "Os", owner, attribute) < 0) {
-        PyErr_Clear();
+        tw::absorb_error();
         return false;
     }
     return true;
@@ -119,19 +123,27 @@ bool code_first_line(PyObject* /*func*/, PyObject* code, long* line)
     return true;
 }
 
-// Whether filename is a str naming user code. A file name that is no str, or can't be encoded,
-// is not user code; no error is left pending.
-bool names_user_code(PyObject* filename)
+// The file name's UTF-8 bytes, borrowed from it; null when it is no str or can't be encoded.
+const char* path_bytes(PyObject* filename)
 {
+    if (!PyUnicode_Check(filename)) {
+        return nullptr;
+    }
     // The size-returning variant accepts an embedded NUL: such a name is judged by its text
     // before the NUL.
     Py_ssize_t size = 0;
-    const char* path = PyUnicode_Check(filename) ? PyUnicode_AsUTF8AndSize(filename, &size) : nullptr;
+    const char* path = PyUnicode_AsUTF8AndSize(filename, &size);
     if (path == nullptr) {
-        PyErr_Clear();
-        return false;
+        tw::absorb_error();
     }
-    return twfi::is_user_code(path);
+    return path;
+}
+
+// The answer (None or False) when a reader above failed; null when what stopped it was an
+// interrupt, which leaves the method as it would leave Python code.
+PyObject* unanswered(PyObject* answer)
+{
+    return PyErr_Occurred() ? nullptr : Py_NewRef(answer);
 }
 
 // The single argument, borrowed; null with no error pending when there isn't exactly one (the
@@ -174,17 +186,21 @@ constexpr RecordSource kFunctionRecord{function_code, code_first_line, function_
 PyObject* extract_record(PyObject* object, const RecordSource& source)
 {
     const Ref code = source.code_of(object);
-    if (!code) {
+    const Ref filename = code ? code_filename(code.get()) : Ref();
+    const char* path = filename ? path_bytes(filename.get()) : nullptr;  // borrowed from filename
+    if (path == nullptr) {
+        return unanswered(Py_None);
+    }
+    if (!twfi::is_user_code(path)) {
         Py_RETURN_NONE;
     }
-    const Ref filename = code_filename(code.get());
     long line = 0;
-    if (!filename || !names_user_code(filename.get()) || !source.line_of(object, code.get(), &line)) {
-        Py_RETURN_NONE;
+    if (!source.line_of(object, code.get(), &line)) {
+        return unanswered(Py_None);
     }
     const Ref name = source.name_of(object, code.get());
     if (!name) {
-        Py_RETURN_NONE;
+        return unanswered(Py_None);
     }
     return new_record(filename.get(), line, name.get());
 }
@@ -228,11 +244,12 @@ static PyObject* py_is_user_code_func(PyObject* /*self*/, PyObject* const* args,
         Py_RETURN_FALSE;
     }
     const Ref code = function_code(func);
-    if (!code) {
-        Py_RETURN_FALSE;
+    const Ref filename = code ? code_filename(code.get()) : Ref();
+    const char* path = filename ? path_bytes(filename.get()) : nullptr;  // borrowed from filename
+    if (path == nullptr) {
+        return unanswered(Py_False);
     }
-    const Ref filename = code_filename(code.get());
-    return PyBool_FromLong(filename && names_user_code(filename.get()));
+    return PyBool_FromLong(twfi::is_user_code(path));
 }
 
 static PyMethodDef TWFrameInfoMethods[] = {
