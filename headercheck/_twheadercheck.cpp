@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../common/absorb.h"
 #include "../common/fastcall.h"
 #include "../common/pyref.h"
 #include "host_key.h"
@@ -27,6 +28,29 @@ static PyObject* g_trace_id_ctx = nullptr;
 static PyObject* g_funcspan_ctx = nullptr;
 // The agent's get_or_set_tw_trace_id callable.
 static PyObject* g_get_or_set_func = nullptr;
+// Id of the interpreter whose objects the three statics above hold; kNoInterpreter when they hold
+// none. An id, not an address: ids are never reused while the runtime lives, addresses are.
+constexpr int64_t kNoInterpreter = -1;
+static int64_t g_binding_interpreter = kNoInterpreter;
+
+// Whether the agent objects above are the calling interpreter's. Legacy sub-interpreters (mod_wsgi's
+// application groups, uWSGI's apps) share these statics and the lock with the interpreter that
+// bound them, but must never call, read or reference-count its objects, nor any once it is gone.
+static bool agent_objects_are_ours()
+{
+    return g_binding_interpreter != kNoInterpreter &&
+           PyInterpreterState_GetID(PyInterpreterState_Get()) == g_binding_interpreter;
+}
+
+// Lets go of the agent objects without releasing them, for when they are not the calling
+// interpreter's to release: a few references held forever beat a free from the wrong interpreter.
+static void forget_agent_objects()
+{
+    g_trace_id_ctx = nullptr;
+    g_funcspan_ctx = nullptr;
+    g_get_or_set_func = nullptr;
+    g_binding_interpreter = kNoInterpreter;
+}
 
 namespace {
 
@@ -99,54 +123,75 @@ bool build_table(PyObject* list, Py_ssize_t count, SkipTable* out)
     return true;
 }
 
-// Binds one attribute of the agent's module; a missing one is not an error of the import.
-void bind_attribute(PyObject* agent, const char* name, PyObject*& slot, bool must_be_callable)
+// The agent's objects as its module has them at import; any of them may be missing.
+struct AgentObjects {
+    Ref trace_id_ctx;
+    Ref funcspan_ctx;
+    Ref get_or_set_func;
+};
+
+// One attribute of the agent's module. A missing one, or an ordinary error of a module
+// __getattr__, is not an error of the import: false only when an interrupt is pending.
+bool read_agent_attribute(PyObject* agent, const char* name, Ref& value)
 {
-    Ref value = Ref::steal(PyObject_GetAttrString(agent, name));
-    if (!value) {
-        PyErr_Clear();
-        return;
-    }
-    if (must_be_callable && !PyCallable_Check(value.get())) {
-        return;
-    }
-    // A second initialisation replaces the binding; the old reference goes after the static is set.
-    Py_XSETREF(slot, value.release());
+    value = Ref::steal(PyObject_GetAttrString(agent, name));
+    return value || tw::absorb_error();
 }
 
-// Second item of get_or_set_tw_trace_id()'s 2-tuple; null (no error) when there is none.
-Ref fetch_trace_id()
+// Imports the agent and reads the objects the decision uses. An agent that can't be imported
+// leaves found empty. False only when an interrupt is pending.
+bool find_agent_objects(AgentObjects& found)
+{
+    const Ref agent = Ref::steal(PyImport_ImportModule("tw_vantrel.thread_local"));
+    if (!agent) {
+        // Without the agent the module still answers, with no trace id and no override.
+        return tw::absorb_error();
+    }
+    if (!read_agent_attribute(agent.get(), "trace_id_ctx", found.trace_id_ctx) ||
+        !read_agent_attribute(agent.get(), "funcspan_override_ctx", found.funcspan_ctx) ||
+        !read_agent_attribute(agent.get(), "get_or_set_tw_trace_id", found.get_or_set_func)) {
+        return false;
+    }
+    if (found.get_or_set_func && !PyCallable_Check(found.get_or_set_func.get())) {
+        found.get_or_set_func = Ref();
+    }
+    return true;
+}
+
+// Second item of get_or_set_tw_trace_id()'s 2-tuple, left null when there is none. False only when
+// the agent's call was interrupted; the interrupt is then pending.
+bool fetch_trace_id(Ref& trace_id)
 {
     if (g_trace_id_ctx == nullptr || g_get_or_set_func == nullptr) {
-        return {};
+        return true;
     }
     // Our own reference: the call runs agent code, during which another thread may run cleanup.
     const Ref func = Ref::borrow(g_get_or_set_func);
     const Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
     if (!result) {
-        PyErr_Clear();
-        return {};
+        return tw::absorb_error();
     }
     if (PyTuple_Check(result.get()) && PyTuple_GET_SIZE(result.get()) == 2) {
-        return Ref::borrow(PyTuple_GET_ITEM(result.get(), 1));
+        trace_id = Ref::borrow(PyTuple_GET_ITEM(result.get(), 1));
     }
-    return {};
+    return true;
 }
 
-// The override's value in the current context; a default the variable was created with is
-// never used. Null (no error) when nothing is bound or the bound object is no context variable.
-Ref fetch_funcspan_override()
+// The override's value in the current context, left null when nothing is bound or the bound
+// object is no context variable; a default the variable was created with is never used. False
+// only when an interrupt is pending.
+bool fetch_funcspan_override(Ref& funcspan_override)
 {
     if (g_funcspan_ctx == nullptr) {
-        return {};
+        return true;
     }
     const Ref variable = Ref::borrow(g_funcspan_ctx);
     PyObject* value = nullptr;
     if (PyContextVar_Get(variable.get(), Py_None, &value) < 0) {
-        PyErr_Clear();
-        return {};
+        return tw::absorb_error();
     }
-    return Ref::steal(value);
+    funcspan_override = Ref::steal(value);
+    return true;
 }
 
 // The URL argument's UTF-8 bytes, as PyArg_ParseTuple(args, "s", ...) takes them, without an
@@ -218,8 +263,14 @@ static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* const* a
     if (url == nullptr) {
         return nullptr;
     }
-    Ref trace_id = fetch_trace_id();
-    Ref funcspan_override = fetch_funcspan_override();
+    // Another interpreter asking gets the decision alone. The interpreter can't change during the
+    // call, so one look covers both fetches.
+    Ref trace_id;
+    Ref funcspan_override;
+    if (agent_objects_are_ours() &&
+        (!fetch_trace_id(trace_id) || !fetch_funcspan_override(funcspan_override))) {
+        return nullptr;
+    }
 
     // Read only now: the agent code above may have let another thread replace or free the
     // table. From here to the end of the lookup no Python code runs.
@@ -241,9 +292,12 @@ static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* const* a
 static PyObject* py_cleanup(PyObject* /*self*/, PyObject* /*unused*/)
 {
     drop_skip_domains();
-    Py_CLEAR(g_trace_id_ctx);
-    Py_CLEAR(g_funcspan_ctx);
-    Py_CLEAR(g_get_or_set_func);
+    if (agent_objects_are_ours()) {
+        Py_CLEAR(g_trace_id_ctx);
+        Py_CLEAR(g_funcspan_ctx);
+        Py_CLEAR(g_get_or_set_func);
+    }
+    forget_agent_objects();
     Py_RETURN_NONE;
 }
 
@@ -270,18 +324,22 @@ static struct PyModuleDef twheadercheckmodule = {
 
 PyMODINIT_FUNC PyInit__twheadercheck(void)
 {
-    PyObject* module = PyModule_Create2(&twheadercheckmodule, 1013);
-    if (module == nullptr) {
+    Ref module = Ref::steal(PyModule_Create2(&twheadercheckmodule, 1013));
+    if (!module) {
         return nullptr;
     }
-    const Ref agent = Ref::steal(PyImport_ImportModule("tw_vantrel.thread_local"));
-    if (!agent) {
-        // Without the agent the module still answers, with no trace id and no override.
-        PyErr_Clear();
-        return module;
+    // The runtime initialises the module once; it does so again only for a new runtime (after
+    // Py_Finalize and Py_Initialize, whose interpreter ids start again at 0) or after an import
+    // that failed. Whatever an earlier initialisation bound is not ours to release.
+    forget_agent_objects();
+    AgentObjects found;
+    if (!find_agent_objects(found)) {
+        // Interrupted, like any import: nothing half-bound stays behind.
+        return nullptr;
     }
-    bind_attribute(agent.get(), "trace_id_ctx", g_trace_id_ctx, false);
-    bind_attribute(agent.get(), "funcspan_override_ctx", g_funcspan_ctx, false);
-    bind_attribute(agent.get(), "get_or_set_tw_trace_id", g_get_or_set_func, true);
-    return module;
+    g_trace_id_ctx = found.trace_id_ctx.release();
+    g_funcspan_ctx = found.funcspan_ctx.release();
+    g_get_or_set_func = found.get_or_set_func.release();
+    g_binding_interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    return module.release();
 }
