@@ -13,7 +13,7 @@ import textwrap
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-ROUNDS = 8
+ROUNDS = 16
 WARMUP_ROUNDS = 2
 
 # The agent the header check binds to: every answer of get_or_set_tw_trace_id can be chosen.
@@ -23,8 +23,11 @@ trace_id_ctx = object()
 funcspan_override_ctx = contextvars.ContextVar("override", default="unused default")
 answers = [(False, "trace"), ["x", "y"], ("one",), (1, 2, 3), None, RuntimeError, (0, object())]
 position = 0
+interrupt = None
 def get_or_set_tw_trace_id():
     global position
+    if interrupt is not None:
+        raise interrupt()
     answer = answers[position % len(answers)]
     position = (position + 1) % len(answers)
     if answer is RuntimeError:
@@ -40,6 +43,14 @@ def absorb(call, *args, **kwargs):
         call(*args, **kwargs)
     except (TypeError, ValueError, UnicodeEncodeError, RuntimeError, MemoryError):
         pass
+def interrupted(interrupt, call, *args):
+    # KeyboardInterrupt and SystemExit leave our methods as raised: the paths that let them.
+    try:
+        call(*args)
+    except interrupt:
+        pass
+    else:
+        raise AssertionError(f"{interrupt.__name__} was absorbed")
 def under_memory_pressure(call, *args):
     # Fails the n-th allocation for every n that the call makes: each failure path in turn.
     import _testcapi
@@ -93,7 +104,15 @@ def exercise():
 def exercise_memory_errors():
     under_memory_pressure(hc.should_inject_headers, "https://a.example/")
     under_memory_pressure(hc.init_header_check, ["a", "b"])
-result = {"bound": measure(exercise, 150), "bound, allocations failing": measure(exercise_memory_errors, 50)}
+def exercise_interrupts():
+    hc.init_header_check(["a.example"])
+    for interrupt in (KeyboardInterrupt, SystemExit):
+        thread_local.interrupt = interrupt
+        interrupted(interrupt, hc.should_inject_headers, "https://a.example/")
+        interrupted(interrupt, contextvars.copy_context().run, hc.should_inject_headers, "https://b/")
+    thread_local.interrupt = None
+result = {"bound": measure(exercise, 150), "bound, allocations failing": measure(exercise_memory_errors, 50),
+          "bound, agent interrupted": measure(exercise_interrupts, 150)}
 hc.cleanup()
 hc.cleanup()
 result["after cleanup"] = measure(exercise, 150)
@@ -132,8 +151,47 @@ def exercise():
 def exercise_memory_errors():
     under_memory_pressure(fi.get_frame_info, user_frame)
     under_memory_pressure(fi.get_code_info, user)
+class Line:
+    def __init__(self, error):
+        self.error = error
+    def __index__(self):
+        raise self.error()
+def raising(error):
+    def read(_self):
+        raise error()
+    return property(read)
+def carrier(**attributes):
+    return type("Carrier", (), attributes)()
+audit_raises = None
+def hook(event, args):
+    if event == "object.__getattr__" and audit_raises is not None:
+        raise audit_raises()
+sys.addaudithook(hook)
+# Each reader in turn raises the interrupt: the property, the __index__ of the line, the hook.
+interrupting = {}
+for interrupt in (KeyboardInterrupt, SystemExit):
+    code = types.SimpleNamespace(co_filename="/srv/a.py", co_name="n", co_firstlineno=Line(interrupt))
+    interrupting[interrupt] = [
+        (fi.get_frame_info, carrier(f_code=raising(interrupt))),
+        (fi.get_frame_info, types.SimpleNamespace(f_code=code, f_lineno=Line(interrupt))),
+        (fi.get_frame_info, carrier(f_code=code, f_lineno=raising(interrupt))),
+        (fi.get_code_info, types.SimpleNamespace(__code__=code, __name__="n")),
+        (fi.get_code_info, carrier(__code__=code, __name__=raising(interrupt))),
+        (fi.is_user_code_func, carrier(__code__=raising(interrupt))),
+    ]
+def exercise_interrupts():
+    global audit_raises
+    for interrupt, calls in interrupting.items():
+        for method, argument in calls:
+            interrupted(interrupt, method, argument)
+        for method, argument in ((fi.get_frame_info, user_frame), (fi.get_code_info, user),
+                                 (fi.is_user_code_func, user)):
+            audit_raises = interrupt
+            interrupted(interrupt, method, argument)
+        audit_raises = None
 print(json.dumps({"frameinfo": measure(exercise, 150),
-                  "frameinfo, allocations failing": measure(exercise_memory_errors, 50)}))
+                  "frameinfo, allocations failing": measure(exercise_memory_errors, 50),
+                  "frameinfo, reads interrupted": measure(exercise_interrupts, 150)}))
 """),
     "config_full": (None, "tidewren", """
 import _twconfig as c
