@@ -13,6 +13,8 @@ DEBUG_BUILD := $(BUILD)-debug
 ASAN_BUILD := $(BUILD)-asan
 FUZZ_BUILD := $(BUILD)-fuzz
 AARCH64_BUILD := $(BUILD)-aarch64
+# The modules for the python3 that Debian's mod_wsgi embeds, for the test in Apache.
+MODWSGI_BUILD := $(BUILD)-modwsgi
 
 SOAK_SECONDS ?= 120
 
@@ -50,6 +52,10 @@ check-trees: debug-build aarch64
 	  cmake -S . -B $(ASAN_BUILD) -DPython3_EXECUTABLE="$$py" -DTW_BUILD_TESTS=OFF \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTW_SANITIZE=address,undefined >/dev/null && \
 	  cmake --build $(ASAN_BUILD) -j2
+	@tools/install-deps.sh --modwsgi
+	@version=$$(readlink -f /usr/lib/apache2/modules/mod_wsgi.so | sed 's/.*\.so-//') && \
+	  cmake -S . -B $(MODWSGI_BUILD) -DPython3_EXECUTABLE=/usr/bin/python$$version -DTW_BUILD_TESTS=OFF >/dev/null && \
+	  cmake --build $(MODWSGI_BUILD) -j2
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTW_FUZZ=ON >/dev/null && \
 	  cmake --build $(FUZZ_BUILD) -j2
 	@tools/matrix-pythons.sh > $(BUILD)/matrix.txt; \
@@ -64,6 +70,7 @@ check-trees: debug-build aarch64
 	    -DTW_ASAN_BUILD_DIR="$(abspath $(ASAN_BUILD))" -DTW_FUZZ_BUILD_DIR="$(abspath $(FUZZ_BUILD))" \
 	    -DTW_FUZZ_SECONDS=$(FUZZ_SECONDS) -DTW_MATRIX="$$matrix" \
 	    -DTW_AARCH64_BUILD_DIR="$(abspath $(AARCH64_BUILD))" -DTW_AARCH64_PYTHON="$$pya" \
+	    -DTW_MODWSGI_BUILD_DIR="$(abspath $(MODWSGI_BUILD))" \
 	    -DTW_DEBUG_MATRIX="3.15|$$pyd315|$(abspath $(DEBUG_BUILD))-py3.15" >/dev/null
 
 demo: build
@@ -85,4 +92,4 @@ soak: debug-build
 	  --debug-python "$$(tools/provision-python.sh --debug)" --seconds $(SOAK_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(DEBUG_BUILD) $(DEBUG_BUILD)-py3.* $(ASAN_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD) $(BUILD)-py3.*
+	rm -rf $(BUILD) $(DEBUG_BUILD) $(DEBUG_BUILD)-py3.* $(ASAN_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD) $(MODWSGI_BUILD) $(BUILD)-py3.*
