@@ -185,9 +185,9 @@ bool fetch_funcspan_override(Ref& funcspan_override)
     if (g_funcspan_ctx == nullptr) {
         return true;
     }
-    const Ref variable = Ref::borrow(g_funcspan_ctx);
+    // Borrowed: reading a context variable runs no Python code, so nothing can let it go meanwhile.
     PyObject* value = nullptr;
-    if (PyContextVar_Get(variable.get(), Py_None, &value) < 0) {
+    if (PyContextVar_Get(g_funcspan_ctx, Py_None, &value) < 0) {
         return tw::absorb_error();
     }
     funcspan_override = Ref::steal(value);
