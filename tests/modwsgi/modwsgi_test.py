@@ -41,19 +41,7 @@ STOP_SECONDS = 15
 CRASH_SIGNS = ("Segmentation fault", "exit signal", "Fatal Python error", "Aborted", "core dumped")
 
 # The agent as each interpreter imports it: its trace ids and overrides name this interpreter.
-AGENT = """
-import contextvars, itertools, uuid
-INTERPRETER = uuid.uuid4().hex[:12]
-trace_id_ctx = contextvars.ContextVar("trace")
-funcspan_override_ctx = contextvars.ContextVar("override")
-_serial = itertools.count()
-def get_or_set_tw_trace_id():
-    trace_id = trace_id_ctx.get(None)
-    if trace_id is None:
-        trace_id = f"trace-{INTERPRETER}-{next(_serial)}"
-        trace_id_ctx.set(trace_id)
-    return (False, trace_id)
-"""
+NAMING_AGENT = Path(__file__).resolve().parents[1] / "support" / "naming_agent.py"
 
 APP = """
 import contextvars, json, os, sys
@@ -137,7 +125,7 @@ def lay_out(root, module_dir):
     package = root / "agent" / "tw_vantrel"
     package.mkdir(parents=True)
     (package / "__init__.py").write_text("")
-    (package / "thread_local.py").write_text(textwrap.dedent(AGENT))
+    shutil.copy(NAMING_AGENT, package / "thread_local.py")
     (root / "apps").mkdir()
     for app in APPS:
         (root / "apps" / f"{app}.wsgi").write_text(f"APP_NAME = {app!r}\n" + textwrap.dedent(APP))

@@ -29,11 +29,6 @@ class RunFailed(Exception):
         self.message = message
 
 
-def current_id():
-    current = _runtime.get_current()
-    return int(current[0] if isinstance(current, tuple) else current)
-
-
 class Interpreter:
     def __init__(self, isolated=False):
         if isolated and not HAS_ISOLATED:

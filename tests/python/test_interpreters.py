@@ -16,20 +16,7 @@ import subinterpreters
 
 HERE = Path(__file__).resolve().parent
 
-NAMING_AGENT = """
-import contextvars, itertools
-import subinterpreters
-INTERPRETER = subinterpreters.current_id()
-trace_id_ctx = contextvars.ContextVar("trace")
-funcspan_override_ctx = contextvars.ContextVar("override")
-_serial = itertools.count()
-def get_or_set_tw_trace_id():
-    trace_id = trace_id_ctx.get(None)
-    if trace_id is None:
-        trace_id = f"trace-{INTERPRETER}-{next(_serial)}"
-        trace_id_ctx.set(trace_id)
-    return (False, trace_id)
-"""
+NAMING_AGENT = (childproc.ROOT / "tests" / "support" / "naming_agent.py").read_text()
 
 # Run in every interpreter of a scenario. probe() asks calls times, each in a fresh context with
 # this interpreter's own override set, and returns the kinds of answer it got: ("own" for this
