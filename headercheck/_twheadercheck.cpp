@@ -340,6 +340,9 @@ PyMODINIT_FUNC PyInit__twheadercheck(void)
     g_trace_id_ctx = found.trace_id_ctx.release();
     g_funcspan_ctx = found.funcspan_ctx.release();
     g_get_or_set_func = found.get_or_set_func.release();
-    g_binding_interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    // With nothing bound there is nothing to guard, and no call needs to ask whose it is.
+    if (g_trace_id_ctx != nullptr || g_funcspan_ctx != nullptr || g_get_or_set_func != nullptr) {
+        g_binding_interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    }
     return module.release();
 }
