@@ -105,7 +105,11 @@ WSGIScriptAlias /global {root}/apps/global.wsgi
 </Directory>
 """
 
+# Apache's own worker processes then start no interpreter of their own: they only pass requests
+# to the daemon. (Once, such a worker, which had never loaded these modules, crashed on the way
+# down; a crash line must be about a process that ran them.)
 DAEMON = """
+WSGIRestrictEmbedded On
 WSGIDaemonProcess agent processes=1 threads=16 python-path={root}/lib:{root}/agent
 WSGIProcessGroup agent
 """
