@@ -18,16 +18,30 @@ __asm__(".symver dlsym,dlsym@GLIBC_2.17");
 __asm__(".symver dlerror,dlerror@GLIBC_2.17");
 #endif
 
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "../common/module_slots.h"
+
 using StringEntryPoint = void (*)(const char*);
 using InitializeEntryPoint = void (*)(void);
 
-// 1 once the entry points have been looked up, whatever was found.
-static int32_t symbols_resolved = 0;
+// The native library is one per process, and so are its entry points: every interpreter, isolated
+// ones running in parallel among them, shares this one lookup and its one report.
+//
+// 1 once the entry points have been looked up, whatever was found; 0 before. While a thread looks
+// them up it holds minus its process's id, so that a child forked in the middle of the lookup,
+// where that thread does not exist, can tell and make the lookup itself: a lock would stay held
+// there forever.
+static std::atomic<int32_t> symbols_resolved{0};
+// The entry points below are written before symbols_resolved becomes 1 and read only after it is
+// seen as 1, so that its release and acquire order them.
 // The library's tw_set_sink_url, or null.
 static StringEntryPoint tw_set_sink_url_ptr = nullptr;
 // The library's tw_set_api_key, or null.
@@ -66,12 +80,8 @@ void report_line(const char* name, bool found, const LoaderText& loader_text)
                  loader_text.present ? loader_text.text : "no error");
 }
 
-// Runs no Python code, so nothing can come between the test of the flag and its setting.
-void ensure_symbols_resolved()
+void look_up_and_report()
 {
-    if (symbols_resolved != 0) {
-        return;
-    }
     // A stale error from someone else's loader call would be taken for ours.
     (void)dlerror();
 
@@ -96,7 +106,33 @@ void ensure_symbols_resolved()
         report_line("tw_initialize", tw_initialize_ptr != nullptr, texts[3]);
         std::fflush(stderr);
     }
-    symbols_resolved = 1;
+}
+
+// One lookup for the process, whichever thread of whichever interpreter comes first; the others
+// wait for it. It runs no Python code, so a thread of the same interpreter (one lock) never waits
+// on it: only isolated interpreters, with locks of their own, can be here at the same time.
+void ensure_symbols_resolved()
+{
+    int32_t seen = symbols_resolved.load(std::memory_order_acquire);
+    if (seen == 1) {
+        return;
+    }
+    const int32_t looking_here = -static_cast<int32_t>(getpid());
+    while (seen != 1) {
+        if (seen == looking_here) {
+            // Another thread of this process is at it: microseconds, unless stderr blocks.
+            sched_yield();
+            seen = symbols_resolved.load(std::memory_order_acquire);
+            continue;
+        }
+        // Not begun, or begun by a thread that a fork() left behind in the parent.
+        if (symbols_resolved.compare_exchange_weak(seen, looking_here, std::memory_order_acquire,
+                                                   std::memory_order_acquire)) {
+            look_up_and_report();
+            symbols_resolved.store(1, std::memory_order_release);
+            return;
+        }
+    }
 }
 
 // Parses one str and hands its UTF-8 bytes to the entry point found by the lookup.
@@ -152,13 +188,18 @@ static PyMethodDef TwConfigMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+static PyModuleDef_Slot TwConfigSlots[] = {
+    TW_PER_INTERPRETER_GIL_SLOT
+    {0, nullptr},
+};
+
 static struct PyModuleDef twconfig_module = {
     PyModuleDef_HEAD_INIT,
     /* m_name */ "_twconfig",
     /* m_doc */ "Configuration interface for the Tidewren C library",
-    /* m_size */ -1,
+    /* m_size */ 0,
     /* m_methods */ TwConfigMethods,
-    /* m_slots */ nullptr,
+    /* m_slots */ TwConfigSlots,
     /* m_traverse */ nullptr,
     /* m_clear */ nullptr,
     /* m_free */ nullptr,
@@ -167,5 +208,5 @@ static struct PyModuleDef twconfig_module = {
 PyMODINIT_FUNC PyInit__twconfig(void)
 {
     // Nothing is looked up here: importing the module never prints the report.
-    return PyModule_Create2(&twconfig_module, 1013);
+    return PyModuleDef_Init(&twconfig_module);
 }

@@ -5,12 +5,13 @@
 
 #include "../common/absorb.h"
 #include "../common/fastcall.h"
+#include "../common/module_slots.h"
 #include "../common/pyref.h"
 #include "user_code.h"
 
 using tw::Ref;
 
-// The module keeps no state: only the constant definition tables below.
+// The module keeps no state, in any interpreter: only the constant definition tables below.
 
 namespace {
 
@@ -262,13 +263,18 @@ static PyMethodDef TWFrameInfoMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+static PyModuleDef_Slot TWFrameInfoSlots[] = {
+    TW_PER_INTERPRETER_GIL_SLOT
+    {0, nullptr},
+};
+
 static struct PyModuleDef twframeinfomodule = {
     PyModuleDef_HEAD_INIT,
     /* m_name */ "_twframeinfo",
     /* m_doc */ "Ultra-fast frame introspection for network hop capture",
-    /* m_size */ -1,
+    /* m_size */ 0,
     /* m_methods */ TWFrameInfoMethods,
-    /* m_slots */ nullptr,
+    /* m_slots */ TWFrameInfoSlots,
     /* m_traverse */ nullptr,
     /* m_clear */ nullptr,
     /* m_free */ nullptr,
@@ -276,5 +282,5 @@ static struct PyModuleDef twframeinfomodule = {
 
 PyMODINIT_FUNC PyInit__twframeinfo(void)
 {
-    return PyModule_Create2(&twframeinfomodule, 1013);
+    return PyModuleDef_Init(&twframeinfomodule);
 }

@@ -9,47 +9,35 @@
 
 #include "../common/absorb.h"
 #include "../common/fastcall.h"
+#include "../common/module_slots.h"
 #include "../common/pyref.h"
 #include "host_key.h"
 #include "skip_table.h"
 
 using tw::Ref;
 
-// The skip-domain table: normalised entries, each malloc'd and NUL-terminated; null when empty.
-static char** g_skip_domains = nullptr;
-// Number of entries in g_skip_domains; 0 whenever it is null.
-static int32_t g_skip_domains_count = 0;
-// Hash index over the entries, so that a lookup costs the same at any table size; null exactly
-// when g_skip_domains is.
-static twhc::SkipIndex* g_skip_domain_index = nullptr;
-// The agent's trace_id_ctx: only its presence matters.
-static PyObject* g_trace_id_ctx = nullptr;
-// The agent's funcspan_override_ctx context variable.
-static PyObject* g_funcspan_ctx = nullptr;
-// The agent's get_or_set_tw_trace_id callable.
-static PyObject* g_get_or_set_func = nullptr;
-// Id of the interpreter whose objects the three statics above hold; kNoInterpreter when they hold
-// none. An id, not an address: ids are never reused while the runtime lives, addresses are.
-constexpr int64_t kNoInterpreter = -1;
-static int64_t g_binding_interpreter = kNoInterpreter;
+// One interpreter's header check: its agent's objects and its skip table. Each interpreter that
+// imports the module gets a module object, and this state, of its own; a call reaches it through
+// the module it is called on, so nothing here is ever seen from another interpreter.
+struct HeaderCheckState {
+    // The skip-domain table: normalised entries, each malloc'd and NUL-terminated; null when empty.
+    char** g_skip_domains;
+    // Number of entries in g_skip_domains; 0 whenever it is null.
+    int32_t g_skip_domains_count;
+    // Hash index over the entries, so that a lookup costs the same at any table size; null
+    // exactly when g_skip_domains is.
+    twhc::SkipIndex* g_skip_domain_index;
+    // The agent's trace_id_ctx: only its presence matters.
+    PyObject* g_trace_id_ctx;
+    // The agent's funcspan_override_ctx context variable.
+    PyObject* g_funcspan_ctx;
+    // The agent's get_or_set_tw_trace_id callable.
+    PyObject* g_get_or_set_func;
+};
 
-// Whether the agent objects above are the calling interpreter's. Legacy sub-interpreters (mod_wsgi's
-// application groups, uWSGI's apps) share these statics and the lock with the interpreter that
-// bound them, but must never call, read or reference-count its objects, nor any once it is gone.
-static bool agent_objects_are_ours()
+static HeaderCheckState* get_headercheck_state(PyObject* module)
 {
-    return g_binding_interpreter != kNoInterpreter &&
-           PyInterpreterState_GetID(PyInterpreterState_Get()) == g_binding_interpreter;
-}
-
-// Lets go of the agent objects without releasing them, for when they are not the calling
-// interpreter's to release: a few references held forever beat a free from the wrong interpreter.
-static void forget_agent_objects()
-{
-    g_trace_id_ctx = nullptr;
-    g_funcspan_ctx = nullptr;
-    g_get_or_set_func = nullptr;
-    g_binding_interpreter = kNoInterpreter;
+    return static_cast<HeaderCheckState*>(PyModule_GetState(module));
 }
 
 namespace {
@@ -69,14 +57,22 @@ void free_table(SkipTable table)
     std::free(table.index);
 }
 
-// Detaches the published table before freeing it, so that the statics never point at freed memory.
-void drop_skip_domains()
+// Detaches the published table before freeing it, so that the state never points at freed memory.
+void drop_skip_domains(HeaderCheckState& state)
 {
-    const SkipTable table{g_skip_domains, g_skip_domain_index, g_skip_domains_count};
-    g_skip_domains = nullptr;
-    g_skip_domain_index = nullptr;
-    g_skip_domains_count = 0;
+    const SkipTable table{state.g_skip_domains, state.g_skip_domain_index, state.g_skip_domains_count};
+    state.g_skip_domains = nullptr;
+    state.g_skip_domain_index = nullptr;
+    state.g_skip_domains_count = 0;
     free_table(table);
+}
+
+// Clear before release: releasing can run Python code, which may call back into this module.
+void drop_agent_objects(HeaderCheckState& state)
+{
+    Py_CLEAR(state.g_trace_id_ctx);
+    Py_CLEAR(state.g_funcspan_ctx);
+    Py_CLEAR(state.g_get_or_set_func);
 }
 
 // Builds a table from the list without running Python code. On failure returns false with the
@@ -138,8 +134,8 @@ bool read_agent_attribute(PyObject* agent, const char* name, Ref& value)
     return value || tw::absorb_error();
 }
 
-// Imports the agent and reads the objects the decision uses. An agent that can't be imported
-// leaves found empty. False only when an interrupt is pending.
+// Imports the calling interpreter's agent and reads the objects the decision uses. An agent that
+// can't be imported leaves found empty. False only when an interrupt is pending.
 bool find_agent_objects(AgentObjects& found)
 {
     const Ref agent = Ref::steal(PyImport_ImportModule("tw_vantrel.thread_local"));
@@ -160,13 +156,13 @@ bool find_agent_objects(AgentObjects& found)
 
 // Second item of get_or_set_tw_trace_id()'s 2-tuple, left null when there is none. False only when
 // the agent's call was interrupted; the interrupt is then pending.
-bool fetch_trace_id(Ref& trace_id)
+bool fetch_trace_id(const HeaderCheckState& state, Ref& trace_id)
 {
-    if (g_trace_id_ctx == nullptr || g_get_or_set_func == nullptr) {
+    if (state.g_trace_id_ctx == nullptr || state.g_get_or_set_func == nullptr) {
         return true;
     }
     // Our own reference: the call runs agent code, during which another thread may run cleanup.
-    const Ref func = Ref::borrow(g_get_or_set_func);
+    const Ref func = Ref::borrow(state.g_get_or_set_func);
     const Ref result = Ref::steal(PyObject_CallNoArgs(func.get()));
     if (!result) {
         return tw::absorb_error();
@@ -180,14 +176,14 @@ bool fetch_trace_id(Ref& trace_id)
 // The override's value in the current context, left null when nothing is bound or the bound
 // object is no context variable; a default the variable was created with is never used. False
 // only when an interrupt is pending.
-bool fetch_funcspan_override(Ref& funcspan_override)
+bool fetch_funcspan_override(const HeaderCheckState& state, Ref& funcspan_override)
 {
-    if (g_funcspan_ctx == nullptr) {
+    if (state.g_funcspan_ctx == nullptr) {
         return true;
     }
     // Borrowed: reading a context variable runs no Python code, so nothing can let it go meanwhile.
     PyObject* value = nullptr;
-    if (PyContextVar_Get(g_funcspan_ctx, Py_None, &value) < 0) {
+    if (PyContextVar_Get(state.g_funcspan_ctx, Py_None, &value) < 0) {
         return tw::absorb_error();
     }
     funcspan_override = Ref::steal(value);
@@ -200,8 +196,16 @@ bool fetch_funcspan_override(Ref& funcspan_override)
 const char* parse_url_argument(PyObject* const* args, Py_ssize_t nargs)
 {
     if (nargs == 1 && PyUnicode_Check(args[0])) {
+        PyObject* text = args[0];  // borrowed
         Py_ssize_t size = 0;
-        const char* url = PyUnicode_AsUTF8AndSize(args[0], &size);
+        const char* url = nullptr;
+        if (PyUnicode_IS_COMPACT_ASCII(text)) {
+            // Its own UTF-8: the converter would hand back these very bytes, at the price of a call.
+            url = static_cast<const char*>(PyUnicode_DATA(text));
+            size = PyUnicode_GET_LENGTH(text);
+        } else {
+            url = PyUnicode_AsUTF8AndSize(text, &size);
+        }
         if (url != nullptr && std::strlen(url) == static_cast<size_t>(size)) {
             return url;
         }
@@ -227,14 +231,15 @@ PyObject* new_ref_or_none(Ref& value)
 
 }  // namespace
 
-static PyObject* py_init_header_check(PyObject* /*self*/, PyObject* args)
+static PyObject* py_init_header_check(PyObject* self, PyObject* args)
 {
     PyObject* skip_list = nullptr;  // borrowed
     if (!PyArg_ParseTuple(args, "O", &skip_list)) {
         return nullptr;
     }
+    HeaderCheckState& state = *get_headercheck_state(self);
     // The previous table goes before the argument is examined: a failed load leaves it gone.
-    drop_skip_domains();
+    drop_skip_domains(state);
     if (!PyList_Check(skip_list)) {
         PyErr_SetString(PyExc_TypeError, "skip_list must be a list");
         return nullptr;
@@ -247,13 +252,13 @@ static PyObject* py_init_header_check(PyObject* /*self*/, PyObject* args)
     if (!build_table(skip_list, count, &table)) {
         return nullptr;
     }
-    g_skip_domains = table.entries;
-    g_skip_domain_index = table.index;
-    g_skip_domains_count = table.count;
+    state.g_skip_domains = table.entries;
+    state.g_skip_domain_index = table.index;
+    state.g_skip_domains_count = table.count;
     Py_RETURN_TRUE;
 }
 
-static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+static PyObject* py_should_inject_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames)
 {
     if (tw::refused_keywords("should_inject_headers", kwnames)) {
@@ -263,20 +268,18 @@ static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* const* a
     if (url == nullptr) {
         return nullptr;
     }
-    // Another interpreter asking gets the decision alone. The interpreter can't change during the
-    // call, so one look covers both fetches.
+    const HeaderCheckState& state = *get_headercheck_state(self);
     Ref trace_id;
     Ref funcspan_override;
-    if (agent_objects_are_ours() &&
-        (!fetch_trace_id(trace_id) || !fetch_funcspan_override(funcspan_override))) {
+    if (!fetch_trace_id(state, trace_id) || !fetch_funcspan_override(state, funcspan_override)) {
         return nullptr;
     }
 
     // Read only now: the agent code above may have let another thread replace or free the
     // table. From here to the end of the lookup no Python code runs.
     bool should_inject = true;
-    if (g_skip_domains_count > 0) {
-        should_inject = !twhc::skip_index_contains(*g_skip_domain_index, twhc::host_key_view(url));
+    if (state.g_skip_domains_count > 0) {
+        should_inject = !twhc::skip_index_contains(*state.g_skip_domain_index, twhc::host_key_view(url));
     }
 
     PyObject* result = PyTuple_New(3);
@@ -289,16 +292,59 @@ static PyObject* py_should_inject_headers(PyObject* /*self*/, PyObject* const* a
     return result;
 }
 
-static PyObject* py_cleanup(PyObject* /*self*/, PyObject* /*unused*/)
+static PyObject* py_cleanup(PyObject* self, PyObject* /*unused*/)
 {
-    drop_skip_domains();
-    if (agent_objects_are_ours()) {
-        Py_CLEAR(g_trace_id_ctx);
-        Py_CLEAR(g_funcspan_ctx);
-        Py_CLEAR(g_get_or_set_func);
-    }
-    forget_agent_objects();
+    HeaderCheckState& state = *get_headercheck_state(self);
+    drop_skip_domains(state);
+    drop_agent_objects(state);
     Py_RETURN_NONE;
+}
+
+// Runs in every interpreter that imports the module, on that interpreter's new module: it binds
+// that interpreter's agent. An interrupt fails the import, as it would any import, and nothing
+// half-bound stays behind.
+static int headercheck_exec(PyObject* module)
+{
+    AgentObjects found;
+    if (!find_agent_objects(found)) {
+        return -1;
+    }
+    HeaderCheckState& state = *get_headercheck_state(module);
+    state.g_trace_id_ctx = found.trace_id_ctx.release();
+    state.g_funcspan_ctx = found.funcspan_ctx.release();
+    state.g_get_or_set_func = found.get_or_set_func.release();
+    return 0;
+}
+
+static int headercheck_traverse(PyObject* module, visitproc visit, void* arg)
+{
+    const HeaderCheckState* state = get_headercheck_state(module);
+    if (state != nullptr) {
+        Py_VISIT(state->g_trace_id_ctx);
+        Py_VISIT(state->g_funcspan_ctx);
+        Py_VISIT(state->g_get_or_set_func);
+    }
+    return 0;
+}
+
+static int headercheck_clear(PyObject* module)
+{
+    HeaderCheckState* state = get_headercheck_state(module);
+    if (state != nullptr) {
+        drop_agent_objects(*state);
+    }
+    return 0;
+}
+
+// With the module (and, at the latest, with its interpreter): the objects are released in the
+// interpreter that bound them, the table goes with them.
+static void headercheck_free(void* module)
+{
+    HeaderCheckState* state = get_headercheck_state(static_cast<PyObject*>(module));
+    if (state != nullptr) {
+        drop_agent_objects(*state);
+        drop_skip_domains(*state);
+    }
 }
 
 static PyMethodDef TWHeaderCheckMethods[] = {
@@ -310,39 +356,25 @@ static PyMethodDef TWHeaderCheckMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+static PyModuleDef_Slot TWHeaderCheckSlots[] = {
+    {Py_mod_exec, tw::slot_entry(headercheck_exec)},
+    TW_PER_INTERPRETER_GIL_SLOT
+    {0, nullptr},
+};
+
 static struct PyModuleDef twheadercheckmodule = {
     PyModuleDef_HEAD_INIT,
     /* m_name */ "_twheadercheck",
     /* m_doc */ "Ultra-fast header injection check with domain filtering in C (<10ns overhead)",
-    /* m_size */ -1,
+    /* m_size */ sizeof(HeaderCheckState),
     /* m_methods */ TWHeaderCheckMethods,
-    /* m_slots */ nullptr,
-    /* m_traverse */ nullptr,
-    /* m_clear */ nullptr,
-    /* m_free */ nullptr,
+    /* m_slots */ TWHeaderCheckSlots,
+    /* m_traverse */ headercheck_traverse,
+    /* m_clear */ headercheck_clear,
+    /* m_free */ headercheck_free,
 };
 
 PyMODINIT_FUNC PyInit__twheadercheck(void)
 {
-    Ref module = Ref::steal(PyModule_Create2(&twheadercheckmodule, 1013));
-    if (!module) {
-        return nullptr;
-    }
-    // The runtime initialises the module once; it does so again only for a new runtime (after
-    // Py_Finalize and Py_Initialize, whose interpreter ids start again at 0) or after an import
-    // that failed. Whatever an earlier initialisation bound is not ours to release.
-    forget_agent_objects();
-    AgentObjects found;
-    if (!find_agent_objects(found)) {
-        // Interrupted, like any import: nothing half-bound stays behind.
-        return nullptr;
-    }
-    g_trace_id_ctx = found.trace_id_ctx.release();
-    g_funcspan_ctx = found.funcspan_ctx.release();
-    g_get_or_set_func = found.get_or_set_func.release();
-    // With nothing bound there is nothing to guard, and no call needs to ask whose it is.
-    if (g_trace_id_ctx != nullptr || g_funcspan_ctx != nullptr || g_get_or_set_func != nullptr) {
-        g_binding_interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    }
-    return module.release();
+    return PyModuleDef_Init(&twheadercheckmodule);
 }
