@@ -1,11 +1,12 @@
-"""Several interpreters in one process: each keeps to its own agent objects, none crashes.
+"""Several interpreters in one process: every interpreter is its own agent's.
 
-Every scenario runs in a child process of its own, since the modules' state is process-wide. Each
-interpreter's agent names its interpreter in the trace ids it makes, and each interpreter sets an
-override naming itself, so an answer can be told apart as the caller's own, None, or another's.
+Every scenario runs in a child process of its own. Each interpreter's agent names its interpreter
+in the trace ids it makes, each interpreter sets an override naming itself and loads a skip list
+of its own (a shared host and one named after itself), so an answer can be told apart as the
+caller's own, None, or another's, and a decision as following the caller's list or another's.
 """
 
-import sys
+import os
 import textwrap
 from pathlib import Path
 
@@ -20,40 +21,50 @@ NAMING_AGENT = (childproc.ROOT / "tests" / "support" / "naming_agent.py").read_t
 
 # Run in every interpreter of a scenario. probe() asks calls times, each in a fresh context with
 # this interpreter's own override set, and returns the kinds of answer it got: ("own" for this
-# interpreter's trace id or override, None, or the foreign value itself).
+# interpreter's trace id or override, None, or the foreign value itself). decide() probes the
+# shared host and every named interpreter's own host.
 PROBE = '''
 import contextvars
 import _twheadercheck
 from tw_vantrel import thread_local
+ME = thread_local.INTERPRETER
 def _whose(value, own_prefix):
     return None if value is None else "own" if str(value).startswith(own_prefix) else value
+def load(*more):
+    _twheadercheck.init_header_check(["shared.example", f"{ME}.example", *more])
 def probe(calls=1, url="https://a.example/"):
-    me = thread_local.INTERPRETER
     def ask():
-        thread_local.funcspan_override_ctx.set(f"override-{me}")
+        thread_local.funcspan_override_ctx.set(f"override-{ME}")
         return _twheadercheck.should_inject_headers(url)
     kinds = set()
     for _ in range(calls):
         inject, trace_id, override = contextvars.Context().run(ask)
-        kinds.add((inject, _whose(trace_id, f"trace-{me}-"), _whose(override, f"override-{me}")))
+        kinds.add((inject, _whose(trace_id, f"trace-{ME}-"), _whose(override, f"override-{ME}")))
     return sorted(kinds, key=repr)
+def decide(tokens, calls=1):
+    return {host: probe(calls, f"https://{host}.example/") for host in ["shared", *tokens]}
 '''
 
 SCENARIO_PRELUDE = f"""
 import sys
 import subinterpreters as si
 PROBE = {PROBE!r}
-def interpreter():
-    created = si.Interpreter()
+def interpreter(isolated=False, load=True):
+    created = si.Interpreter(isolated=isolated)
     created.exec(PROBE)
+    if load:
+        created.exec("load()")
     return created
 """
 
 BOUND = [(True, "own", "own")]
 UNBOUND = [(True, None, None)]
-# From 3.13 the runtime initialises a single-phase module in the main interpreter whichever
-# interpreter imports it first; before, the first importer does.
-MAIN_INITIALISES_THE_MODULE = sys.version_info >= (3, 13)
+EMULATED = bool(os.environ.get("TW_EMULATOR"))
+
+
+def own_decisions(me, tokens, loaded=True):
+    """What decide(tokens) must answer in interpreter me: its own ids always, its own list."""
+    return {host: [(not (loaded and host in ("shared", me)), "own", "own")] for host in ["shared", *tokens]}
 
 
 def run_scenario(tmp_path, code, **kwargs):
@@ -66,92 +77,106 @@ def run_scenario(tmp_path, code, **kwargs):
     )
 
 
-def test_main_binds_first_and_keeps_its_objects_after_its_neighbours_are_gone(tmp_path):
+def test_main_and_three_neighbours_side_by_side_each_answer_by_their_own_agent_and_list(tmp_path):
+    tokens, rounds, after = run_scenario(
+        tmp_path,
+        """
+        exec(PROBE)
+        load()
+        neighbours = [interpreter() for _ in range(3)]
+        tokens = [ME] + [n.eval("ME") for n in neighbours]
+        rounds = []
+        for _ in range(3):
+            rounds.append([decide(tokens, 20)] + [n.eval(f"decide({tokens!r}, 20)") for n in neighbours])
+        for n in neighbours:
+            n.close()
+        print(repr((tokens, rounds, decide(tokens, 2000))))
+        """,
+    )
+    assert len(set(tokens)) == 4
+    for answers in rounds:
+        assert answers == [own_decisions(me, tokens) for me in tokens]
+    assert after == own_decisions(tokens[0], tokens)
+
+
+def test_a_sub_interpreter_importing_first_then_going_away_leaves_main_and_the_next_their_own(tmp_path):
+    before, after = run_scenario(
+        tmp_path,
+        """
+        first = interpreter()  # the first import of the module in this process
+        exec(PROBE)
+        load()
+        tokens = [first.eval("ME"), ME]
+        before = (tokens, first.eval(f"decide({tokens!r}, 20)"), decide(tokens, 20))
+        first.close()
+        third = interpreter()
+        tokens = [ME, third.eval("ME")]
+        after = (tokens, third.eval(f"decide({tokens!r}, 500)"), decide(tokens, 2000))
+        third.close()
+        print(repr((before, after)))
+        """,
+    )
+    # before: the first importer and main; after: main and a later importer.
+    (tokens, first, main_before), (later_tokens, later, main_after) = before, after
+    assert (first, main_before) == (own_decisions(tokens[0], tokens), own_decisions(tokens[1], tokens))
+    assert (later, main_after) == (own_decisions(later_tokens[1], later_tokens),
+                                   own_decisions(later_tokens[0], later_tokens))
+
+
+def test_one_interpreter_reloading_and_cleaning_up_leaves_the_others_as_they_were(tmp_path):
+    result = run_scenario(
+        tmp_path,
+        """
+        exec(PROBE)
+        load()
+        neighbour, other = interpreter(), interpreter()
+        tokens = [ME, neighbour.eval("ME"), other.eval("ME")]
+        held = sys.getrefcount(thread_local.get_or_set_tw_trace_id)
+        neighbour.exec("_twheadercheck.init_header_check(['a.example'])")
+        after_init = (decide(tokens), other.eval(f"decide({tokens!r})"),
+                      neighbour.eval("probe(url='https://a.example/') + probe(url='https://shared.example/')"))
+        neighbour.exec("_twheadercheck.cleanup()")
+        after_cleanup = (decide(tokens), other.eval(f"decide({tokens!r})"),
+                         neighbour.eval("probe(url='https://a.example/')"))
+        kept = sys.getrefcount(thread_local.get_or_set_tw_trace_id) - held
+        _twheadercheck.cleanup()
+        released = held - sys.getrefcount(thread_local.get_or_set_tw_trace_id)
+        mine_last = probe(url="https://shared.example/")
+        other_last = other.eval(f"decide({tokens!r})")
+        neighbour.close()
+        other.close()
+        print(repr((tokens, after_init, after_cleanup, kept, released, mine_last, other_last)))
+        """,
+    )
+    tokens, after_init, after_cleanup, kept, released, mine_last, other_last = result
+    mine, others = own_decisions(tokens[0], tokens), own_decisions(tokens[2], tokens)
+    assert after_init == (mine, others, [(False, "own", "own"), (True, "own", "own")])
+    assert after_cleanup == (mine, others, UNBOUND)
+    # The neighbour's cleanup released its own agent's objects, not one of main's.
+    assert (kept, released) == (0, 1)
+    assert (mine_last, other_last) == (UNBOUND, others)
+
+
+def test_two_dozen_neighbours_come_and_go_then_main_answers_thousands_of_calls_as_its_own(tmp_path):
     result = run_scenario(
         tmp_path,
         """
         import gc
         exec(PROBE)
-        from tw_vantrel import thread_local
-        first = probe()
-        neighbours = [interpreter() for _ in range(3)]
-        theirs = [n.eval("probe(calls=50)") for n in neighbours]
-        during = probe(calls=50)
-        for n in neighbours:
-            n.close()
+        load()
+        theirs = []
+        for _ in range(24):
+            neighbour = interpreter()
+            neighbour.exec("load('a.example')")
+            theirs.append(neighbour.eval("probe(calls=20, url='https://a.example/')"))
+            neighbour.close()
         gc.collect()
-        after = probe(calls=5000)
-        held = sys.getrefcount(thread_local.get_or_set_tw_trace_id)
-        _twheadercheck.cleanup()
-        released = held - sys.getrefcount(thread_local.get_or_set_tw_trace_id)
-        print(repr((first, theirs, during, after, released, probe())))
+        print(repr((theirs, ME, decide([ME], 2000), probe(calls=2000))))
         """,
     )
-    assert result == (BOUND, [UNBOUND] * 3, BOUND, BOUND, 1, UNBOUND)
-
-
-def test_a_sub_interpreter_importing_first_and_then_going_away(tmp_path):
-    result = run_scenario(
-        tmp_path,
-        """
-        first = si.Interpreter()
-        first.exec(PROBE)  # the first import of the module in this process
-        second = interpreter()
-        exec(PROBE)
-        before = {"first": first.eval("probe(calls=20)"), "second": second.eval("probe(calls=20)"),
-                  "main": probe(calls=20)}
-        first.close()
-        third = interpreter()
-        after = {"second": second.eval("probe(calls=2000)"), "third": third.eval("probe(calls=2000)"),
-                 "main": probe(calls=5000)}
-        second.close()
-        third.close()
-        print(repr((before, after, probe(calls=1000))))
-        """,
-    )
-    before, after, main_last = result
-    if MAIN_INITIALISES_THE_MODULE:
-        assert before == {"first": UNBOUND, "second": UNBOUND, "main": BOUND}
-        assert after == {"second": UNBOUND, "third": UNBOUND, "main": BOUND}
-        assert main_last == BOUND
-    else:
-        assert before == {"first": BOUND, "second": UNBOUND, "main": UNBOUND}
-        # The runtime lets go of the module with the interpreter that initialised it, and the
-        # next interpreter to import it initialises it again: that one binds its own agent.
-        assert after == {"second": UNBOUND, "third": BOUND, "main": UNBOUND}
-        assert main_last == UNBOUND
-
-
-def test_the_table_is_shared_and_a_foreign_cleanup_forgets_without_releasing(tmp_path):
-    result = run_scenario(
-        tmp_path,
-        """
-        exec(PROBE)
-        from tw_vantrel import thread_local
-        neighbour = interpreter()
-        neighbour.exec("_twheadercheck.init_header_check(['a.example'])")
-        loaded_there = probe()
-        held = sys.getrefcount(thread_local.get_or_set_tw_trace_id)
-        neighbour.exec("_twheadercheck.cleanup()")
-        after_cleanup_there = probe()
-        kept = sys.getrefcount(thread_local.get_or_set_tw_trace_id) - held
-        _twheadercheck.init_header_check(["a.example"])
-        seen_there = neighbour.eval("probe()")
-        neighbour.exec("_twheadercheck.init_header_check(['b.example'])")
-        neighbour.close()
-        after_close = (probe(), probe(url="https://b.example/"))
-        _twheadercheck.cleanup()
-        print(repr((loaded_there, after_cleanup_there, kept, seen_there, after_close, probe())))
-        """,
-    )
-    assert result == (
-        [(False, "own", "own")],
-        UNBOUND,  # the table went for everyone, the binding is forgotten
-        0,  # ... and not released from the wrong interpreter
-        [(False, None, None)],
-        (UNBOUND, [(False, None, None)]),
-        UNBOUND,
-    )
+    theirs, me, decisions, elsewhere = result
+    assert theirs == [[(False, "own", "own")]] * 24
+    assert (decisions, elsewhere) == (own_decisions(me, [me]), BOUND)
 
 
 def test_threads_of_several_interpreters_ask_at_once(tmp_path):
@@ -163,14 +188,16 @@ def test_threads_of_several_interpreters_ask_at_once(tmp_path):
         """
         import threading
         exec(PROBE)
+        load()
         sys.setswitchinterval(1e-5)
         neighbours = [interpreter() for _ in range(2)]
+        tokens = [ME] + [n.eval("ME") for n in neighbours]
         ASK = "import threading\\n" + \\
-              "threads = [threading.Thread(target=probe, kwargs={'calls': 3000}) for _ in range(2)]\\n" + \\
+              f"threads = [threading.Thread(target=decide, args=({tokens!r}, 1000)) for _ in range(2)]\\n" + \\
               "[t.start() for t in threads]; [t.join() for t in threads]\\n" + \\
-              "answers = probe(calls=200)\\n"
+              f"answers = decide({tokens!r}, 100)\\n"
         mine = []
-        askers = [threading.Thread(target=lambda: mine.append(probe(calls=6000))) for _ in range(2)]
+        askers = [threading.Thread(target=lambda: mine.append(decide(tokens, 2000))) for _ in range(2)]
         for asker in askers:
             asker.start()
         for neighbour in neighbours:
@@ -180,11 +207,36 @@ def test_threads_of_several_interpreters_ask_at_once(tmp_path):
         theirs = [n.eval("answers") for n in neighbours]
         for n in neighbours:
             n.close()
-        print(repr((mine, theirs, probe(calls=100))))
+        print(repr((tokens, mine, theirs)))
         """,
         timeout=300,
     )
-    assert result == ([BOUND, BOUND], [UNBOUND, UNBOUND], BOUND)
+    tokens, mine, theirs = result
+    assert mine == [own_decisions(tokens[0], tokens)] * 2
+    assert theirs == [own_decisions(me, tokens) for me in tokens[1:]]
+
+
+def test_a_fresh_import_after_the_module_is_dropped_binds_afresh_with_no_table(tmp_path):
+    # importlib.reload leaves the module as it is; a module dropped from sys.modules is made anew.
+    result = run_scenario(
+        tmp_path,
+        """
+        import importlib
+        exec(PROBE)
+        load()
+        first = _twheadercheck
+        reloaded = importlib.reload(_twheadercheck)
+        after_reload = (reloaded is first, probe(url="https://shared.example/"))
+        del sys.modules["_twheadercheck"]
+        import _twheadercheck as fresh
+        _twheadercheck = fresh
+        after_fresh = (fresh is first, probe(url="https://shared.example/"))
+        _twheadercheck = first
+        old_one = probe(url="https://shared.example/")
+        print(repr((after_reload, after_fresh, old_one)))
+        """,
+    )
+    assert result == ((True, [(False, "own", "own")]), (False, BOUND), [(False, "own", "own")])
 
 
 FRAME_RECORDS = """
@@ -267,30 +319,165 @@ def test_the_missing_library_is_reported_once_per_process_not_per_interpreter():
 
 @pytest.mark.skipif(not subinterpreters.HAS_ISOLATED, reason="no isolated interpreters before 3.12")
 @pytest.mark.parametrize("main_imports_first", [True, False])
-def test_isolated_interpreters_refuse_the_modules_and_leave_nothing_behind(tmp_path, main_imports_first):
-    # On 3.12 the runtime runs the module's initialisation in the isolated interpreter and refuses
-    # the module only afterwards; the main interpreter's own import must bind afresh.
-    refusals, answers = run_scenario(
+def test_isolated_interpreters_import_every_module_and_answer_by_their_own_agent(tmp_path, main_imports_first):
+    result = run_scenario(
         tmp_path,
         f"""
+        FRAME_RECORDS = {FRAME_RECORDS!r}
         if {main_imports_first}:
             exec(PROBE)
-        refusals = []
-        for name in ("_twheadercheck", "_twframeinfo", "_twconfig"):
-            isolated = si.Interpreter(isolated=True)
-            try:
-                isolated.exec("import " + name)
-                refusals.append("imported")
-            except si.RunFailed as failure:
-                refusals.append((failure.type_name, failure.message))
-            isolated.close()
-        exec(PROBE)
-        _twheadercheck.init_header_check(["a.example"])
-        print(repr((refusals, probe(calls=1000))))
+            load()
+        isolated = interpreter(isolated=True)
+        isolated.exec(FRAME_RECORDS)
+        isolated.exec("import _twconfig")
+        if not {main_imports_first}:
+            exec(PROBE)
+            load()
+        tokens = [ME, isolated.eval("ME")]
+        theirs = (isolated.eval(f"decide({{tokens!r}}, 100)"), isolated.eval("records[:4]"))
+        isolated.close()
+        print(repr((tokens, theirs, decide(tokens, 1000))))
         """,
     )
-    assert refusals == [
-        ("ImportError", f"module {name} does not support loading in subinterpreters")
-        for name in ("_twheadercheck", "_twframeinfo", "_twconfig")
-    ]
-    assert answers == [(False, "own", "own")]
+    tokens, (decisions, records), mine = result
+    assert decisions == own_decisions(tokens[1], tokens)
+    assert records == (("/srv/app/handler.py", 2, "handler", True), ("/srv/app/handler.py", 1, "handler", True), True, None)
+    assert mine == own_decisions(tokens[0], tokens)
+
+
+PARALLEL_CALLS = 200 if EMULATED else 4000
+
+
+@pytest.mark.skipif(not subinterpreters.HAS_ISOLATED, reason="no isolated interpreters before 3.12")
+def test_four_isolated_interpreters_in_parallel_each_answer_by_their_own_agent(tmp_path):
+    result = run_scenario(
+        tmp_path,
+        f"""
+        import threading, time
+        exec(PROBE)
+        load()
+        isolated = [interpreter(isolated=True) for _ in range(4)]
+        tokens = [ME] + [i.eval("ME") for i in isolated]
+        # All start at one moment of this process's monotonic clock, and time their own run.
+        start = time.monotonic() + (5 if {EMULATED} else 0.5)
+        ASK = (f"import time\\nwhile time.monotonic() < {{start}}: pass\\n"
+               "began, cpu = time.monotonic(), time.process_time()\\n"
+               f"answers = decide({{tokens!r}}, {PARALLEL_CALLS})\\n"
+               "span = (began, time.monotonic(), cpu, time.process_time())\\n")
+        threads = [threading.Thread(target=i.exec, args=(ASK,)) for i in isolated]
+        for thread in threads:
+            thread.start()
+        while time.monotonic() < start:
+            pass
+        began, cpu = time.monotonic(), time.process_time()
+        mine = []
+        while any(thread.is_alive() for thread in threads) or not mine:
+            mine.append(decide(tokens, 10))
+        for thread in threads:
+            thread.join()
+        wall, cpu = time.monotonic() - began, time.process_time() - cpu
+        theirs = [i.eval("answers") for i in isolated]
+        spans = [i.eval("span") for i in isolated]
+        for i in isolated:
+            i.close()
+        print(repr((tokens, theirs, mine, spans, cpu / wall)))
+        """,
+        timeout=600,
+    )
+    tokens, theirs, mine, spans, cpu_per_wall = result
+    print(f"parallel: 4 x {5 * PARALLEL_CALLS} calls and {10 * 5 * len(mine)} in main, "
+          f"CPU time per wall time {cpu_per_wall:.2f}")
+    assert theirs == [own_decisions(me, tokens) for me in tokens[1:]]
+    assert all(answers == own_decisions(tokens[0], tokens) for answers in mine)
+    # They overlapped, and with a lock each the process ran on more than one core at a time.
+    assert max(span[0] for span in spans) < min(span[1] for span in spans), spans
+    assert cpu_per_wall > 1.3, cpu_per_wall
+
+
+RACE = """
+import ctypes, threading, time
+import subinterpreters as si
+CALLS = ["_twconfig.set_sink_url('sink-from-0')", "_twconfig.set_api_key('key-from-1')",
+         "_twconfig.set_service_uuid('uuid-from-2')", "_twconfig.initialize()"]
+isolated = [si.Interpreter(isolated=True) for _ in CALLS]
+for i in isolated:
+    i.exec("import time, _twconfig")
+# The same moment for all: each spins on the process's monotonic clock until it comes.
+start = time.monotonic() + 0.5
+threads = [threading.Thread(target=i.exec, args=(
+    f"while time.monotonic() < {start}: pass\\n"
+    f"try:\\n    {call}\\n    outcome = 'called'\\nexcept RuntimeError as error:\\n    outcome = str(error)\\n",))
+    for i, call in zip(isolated, CALLS)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+outcomes = [i.eval("outcome") for i in isolated]
+for i in isolated:
+    i.close()
+received = None
+if LIBRARY:
+    library = ctypes.CDLL(None)
+    library.tw_standin_value.restype = ctypes.c_char_p
+    received = [(library.tw_standin_calls(name), library.tw_standin_value(name))
+                for name in (b"tw_set_sink_url", b"tw_set_api_key", b"tw_set_service_uuid", b"tw_initialize")]
+print(repr((outcomes, received)))
+"""
+
+
+@pytest.mark.skipif(not subinterpreters.HAS_ISOLATED, reason="no isolated interpreters before 3.12")
+@pytest.mark.parametrize("library", [True, False], ids=["library", "no library"])
+@pytest.mark.parametrize("attempt", range(3))
+def test_isolated_interpreters_making_the_first_configuration_call_at_once_share_one_lookup(library, attempt):
+    env = {"LD_PRELOAD": childproc.preload_as_seen(str(childproc.standin_library()))} if library else {}
+    done = childproc.run(f"LIBRARY = {library}\n" + RACE, extra_paths=[HERE], env=env)
+    assert done.returncode == 0, done.stderr
+    outcomes, received = eval(done.stdout.strip().splitlines()[-1])
+    if library:
+        assert outcomes == ["called"] * 4
+        assert received == [(1, b"sink-from-0"), (1, b"key-from-1"), (1, b"uuid-from-2"), (1, None)]
+        assert "Symbol resolution FAILED" not in done.stderr
+    else:
+        assert outcomes == ["C library not loaded (LD_PRELOAD not active?)"] * 4
+        assert done.stderr.count("[_twconfig] Symbol resolution FAILED!") == 1
+
+
+# The churn: interpreters made and destroyed one after another, each binding an agent and loading
+# a large table of its own. Memory must stay flat once the runtime's own caches have settled.
+# The whole thousand in the main suite; the other interpreters' suites, the instrumented one and the
+# emulated one make fewer, which still shows any memory kept per interpreter many times over.
+CHURN = int(os.environ.get("TW_CHURN", "100" if EMULATED or childproc.SANITIZED else "200"))
+CHURN_TABLE = 10_000
+
+
+def test_a_thousand_interpreters_come_and_go_and_memory_stays_flat(tmp_path):
+    result = run_scenario(
+        tmp_path,
+        f"""
+        import gc, os
+        def rss():
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        WORK = (
+            "load(*[f'h{{i}}.example' for i in range({CHURN_TABLE})])\\n"
+            "assert decide([ME], 5) == {{'shared': [(False, 'own', 'own')], ME: [(False, 'own', 'own')]}}\\n"
+            "assert probe(5, 'https://h9999.example/') == [(False, 'own', 'own')]\\n"
+            "assert probe(5, 'https://h10000.example/') == [(True, 'own', 'own')]\\n"
+        )
+        settled = None
+        for number in range({CHURN}):
+            neighbour = interpreter(load=False)
+            neighbour.exec(WORK)
+            neighbour.close()
+            if number == 49:
+                gc.collect()
+                settled = rss()
+        gc.collect()
+        print(repr((rss() - settled)))
+        """,
+        timeout=900,
+    )
+    print(f"churn: {CHURN} interpreters, RSS after the first 50 grew by {result} bytes")
+    # The instrumented allocator keeps freed memory in quarantine; the emulator grows its own.
+    if not (EMULATED or childproc.SANITIZED):
+        assert result < 2 * 1024 * 1024, f"RSS grew by {result} bytes after the first 50 interpreters"
