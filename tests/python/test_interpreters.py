@@ -6,7 +6,11 @@ of its own (a shared host and one named after itself), so an answer can be told 
 caller's own, None, or another's, and a decision as following the caller's list or another's.
 """
 
+import ast
 import os
+import re
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
@@ -481,3 +485,72 @@ def test_a_thousand_interpreters_come_and_go_and_memory_stays_flat(tmp_path):
     # The instrumented allocator keeps freed memory in quarantine; the emulator grows its own.
     if not (EMULATED or childproc.SANITIZED):
         assert result < 2 * 1024 * 1024, f"RSS grew by {result} bytes after the first 50 interpreters"
+
+
+# An embedding application starts the runtime several times in one process: each lifetime is a
+# new main interpreter, which imports and binds the modules afresh. The library stays loaded, and
+# with it the configuration module's one lookup and one report.
+LIFETIMES = 4
+LIFETIME = """
+import contextvars, _twheadercheck, _twconfig
+from tw_vantrel import thread_local
+def ask():
+    thread_local.funcspan_override_ctx.set("override-" + thread_local.INTERPRETER)
+    inject, trace_id, override = _twheadercheck.should_inject_headers("https://old.example/")
+    return (inject, trace_id.startswith("trace-" + thread_local.INTERPRETER + "-"),
+            override == "override-" + thread_local.INTERPRETER)
+before = contextvars.Context().run(ask)
+_twheadercheck.init_header_check(["old.example"])
+after = contextvars.Context().run(ask)
+try:
+    _twconfig.initialize()
+    configured = "initialized"
+except RuntimeError as error:
+    configured = str(error)
+print(repr((thread_local.INTERPRETER, before, after, configured)))
+"""
+
+
+def runtime_library():
+    """The interpreter's shared runtime library and the loader it needs, or None without one."""
+    import sysconfig
+
+    # An unpacked interpreter keeps the library folder it was built with: look where it lives first.
+    libdir = sysconfig.get_config_var("LIBDIR") or ""
+    multiarch = sysconfig.get_config_var("MULTIARCH") or ""
+    folders = [Path(sys.base_prefix) / "lib" / multiarch, Path(sys.base_prefix) / "lib", Path(libdir)]
+    name = sysconfig.get_config_var("INSTSONAME") or ""
+    for folder in folders:
+        if ".so" in name and (folder / name).is_file():
+            headers = subprocess.run(["readelf", "-l", sys.executable], capture_output=True, text=True).stdout
+            loader = re.search(r"program interpreter: (\S+)\]", headers)
+            return folder / name, folder, loader.group(1) if loader else None
+    return None
+
+
+@pytest.mark.skipif(EMULATED, reason="the embedder is built for the emulated machine")
+def test_an_embedder_restarting_the_runtime_binds_each_lifetime_afresh(tmp_path):
+    found = runtime_library()
+    if found is None:
+        pytest.skip("this interpreter has no shared runtime library")
+    library, libdir, loader = found
+    embedder = Path(os.environ.get("TW_BINARY_DIR") or childproc.ROOT / "build") / "standins" / "tw_embedder"
+    command = [str(embedder), str(library), str(LIFETIMES), LIFETIME]
+    if loader:
+        # The interpreter runs under a loader of its own (an unpacked newer glibc): so must we.
+        command = [loader, "--library-path", str(libdir), *command]
+    agent = childproc.write_agent(tmp_path, NAMING_AGENT)
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONPATH")}
+    env.update(PYTHONHOME=sys.base_prefix,
+               PYTHONPATH=os.pathsep.join([str(agent), *childproc.import_paths(with_standin_agent=False)]))
+    if childproc.SANITIZED:
+        env["LD_PRELOAD"] = childproc.preload_as_seen(None)
+    done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    lifetimes = [ast.literal_eval(line) for line in done.stdout.splitlines()]
+    assert len({token for token, *_ in lifetimes}) == LIFETIMES
+    # No table survives into the next lifetime; each binds its own agent.
+    assert [answers for _, *answers in lifetimes] == [
+        [(True, True, True), (False, True, True), "C library not loaded (LD_PRELOAD not active?)"]
+    ] * LIFETIMES
+    assert done.stderr.count("[_twconfig] Symbol resolution FAILED!") == 1

@@ -193,6 +193,29 @@ print(json.dumps({"frameinfo": measure(exercise, 150),
                   "frameinfo, allocations failing": measure(exercise_memory_errors, 50),
                   "frameinfo, reads interrupted": measure(exercise_interrupts, 150)}))
 """),
+    # Whole interpreters come and go: each binds its own agent and loads a table of its own, and
+    # its module state, never cleaned up by hand, must go with it.
+    "subinterpreters": ("standin", None, """
+sys.path.insert(0, TESTS_PYTHON)
+import subinterpreters as si
+WORK = '''
+import sys, contextvars, _twheadercheck as hc, _twframeinfo as fi, _twconfig as c
+hc.init_header_check([f"h{i}.example" for i in range(200)])
+for url in ("https://h7.example/", "https://other.example/"):
+    contextvars.Context().run(hc.should_inject_headers, url)
+fi.get_frame_info(sys._getframe())
+fi.get_code_info(len)
+try:
+    c.set_sink_url("x")
+except RuntimeError:
+    pass
+'''
+def exercise():
+    neighbour = si.Interpreter()
+    neighbour.exec(WORK)
+    neighbour.close()
+print(json.dumps({"sub-interpreter cycle": measure(exercise, 4)}))
+"""),
     "config_full": (None, "tidewren", """
 import _twconfig as c
 def exercise():
@@ -239,7 +262,7 @@ def run_scenario(name, module_dir, binary_dir, workdir):
     env["PYTHONPATH"] = os.pathsep.join(paths)
     if library:
         env["LD_PRELOAD"] = str(Path(binary_dir) / "standins" / f"lib{library}.so")
-    code = f"ROUNDS = {ROUNDS}\n" + MEASURE + textwrap.dedent(body)
+    code = f"ROUNDS = {ROUNDS}\nTESTS_PYTHON = {str(ROOT / 'tests' / 'python')!r}\n" + MEASURE + textwrap.dedent(body)
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise SystemExit(f"{name} failed:\n{done.stderr}")
