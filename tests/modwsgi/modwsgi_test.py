@@ -7,10 +7,11 @@ daemon mode (in a process of mod_wsgi's own), with the first request going once 
 sub-interpreter app and once to the global one; a concurrent burst follows, every request in a
 fresh context.
 
-Each interpreter's agent names the interpreter in the trace ids it makes, and each app sets an
-override naming its interpreter. Every answer must carry the answering interpreter's own trace id
-and override, or None; only the interpreter whose import initialised the module (that of the
-first request) gets them at all. Apache's error log must show no crash.
+Each interpreter's agent names the interpreter in the trace ids it makes, each app sets an
+override naming its interpreter, and each interpreter loads a skip list of its own: a shared host
+and one named after its application group. Every answer must carry the answering interpreter's
+own trace id and override, never None nor another's, and follow that interpreter's own list.
+Apache's error log must show no crash.
 
     modwsgi_test.py MODULE_DIR   (the modules built for the python3 that mod_wsgi embeds)
 """
@@ -43,27 +44,32 @@ CRASH_SIGNS = ("Segmentation fault", "exit signal", "Fatal Python error", "Abort
 # The agent as each interpreter imports it: its trace ids and overrides name this interpreter.
 NAMING_AGENT = Path(__file__).resolve().parents[1] / "support" / "naming_agent.py"
 
+# The shared host, each application group's own host, and one on nobody's list.
+TARGETS = ("skip", "alpha", "beta", "global", "api")
+
 APP = """
 import contextvars, json, os, sys
+import mod_wsgi
 import _twheadercheck
 from tw_vantrel import thread_local
-_twheadercheck.init_header_check(["skipped.example"])
+# The interpreter's own host, named after the application group it serves ('' is %{GLOBAL}).
+OWN_HOST = mod_wsgi.application_group.rpartition("/")[2] or "global"
+_twheadercheck.init_header_check(["skip.example", OWN_HOST + ".example"])
 
 def _shown(value):
     # What a wrong answer handed out may be any object, even a freed one: only its type is shown.
     return value if value is None or isinstance(value, str) else "<%s>" % type(value).__name__
 
 def application(environ, start_response):
-    skip = environ.get("QUERY_STRING") == "skip"
-    url = "https://skipped.example/x" if skip else "https://api.example/x"
+    target = environ.get("QUERY_STRING") or "api"
     def ask():
         thread_local.funcspan_override_ctx.set("override-" + thread_local.INTERPRETER)
-        return _twheadercheck.should_inject_headers(url)
+        return _twheadercheck.should_inject_headers("https://%s.example/x" % target)
     inject, trace_id, override = contextvars.Context().run(ask)
     body = json.dumps({
         "app": APP_NAME, "pid": os.getpid(), "interpreter": thread_local.INTERPRETER,
-        "python": list(sys.version_info[:2]),
-        "group": environ.get("mod_wsgi.application_group"), "skip": skip, "inject": inject,
+        "python": list(sys.version_info[:2]), "own_host": OWN_HOST,
+        "group": environ.get("mod_wsgi.application_group"), "target": target, "inject": inject,
         "trace_id": _shown(trace_id), "override": _shown(override),
     }).encode()
     start_response("200 OK", [("Content-Type", "application/json"), ("Content-Length", str(len(body)))])
@@ -160,9 +166,9 @@ class Apache:
                                      f"\n{self.error_log()}")
                 time.sleep(0.05)
 
-    def ask(self, app, skip=False):
+    def ask(self, app, target):
         """The app's answer; None when the request failed (a worker that crashed drops it)."""
-        url = f"http://127.0.0.1:{self.port}/{app}" + ("?skip" if skip else "")
+        url = f"http://127.0.0.1:{self.port}/{app}?{target}"
         try:
             with urllib.request.urlopen(url, timeout=30) as response:
                 return json.loads(response.read())
@@ -185,31 +191,24 @@ class Apache:
 
 
 def judge(answers):
-    """Wrong answers, and how many carried the caller's own trace id and override.
+    """Wrong answers, and how many of the right ones were about the interpreter's own host.
 
-    An answer carries the answering interpreter's own trace id and override, or None for both;
-    another interpreter's, or any other object, is wrong. Only the interpreter whose import ran
-    the module's initialisation carries its own: with the python3.11 that mod_wsgi embeds here,
-    the first to import it, which is the interpreter of the run's first request in each process.
+    An answer must carry the answering interpreter's own trace id and override, and skip exactly
+    the shared host and that interpreter's own: None, another interpreter's values, any other
+    object, or a decision by another interpreter's list is wrong.
     """
-    if any(tuple(answer["python"]) >= (3, 13) for answer in answers):
-        raise SystemExit("from 3.13 the main interpreter initialises the module: judge by that")
-    binder = {}
-    for answer in answers:
-        binder.setdefault(answer["pid"], answer["interpreter"])
     wrong = []
-    own = 0
+    own_host_skipped = 0
     for answer in answers:
         me = answer["interpreter"]
-        if binder[answer["pid"]] == me:
-            ok = (isinstance(answer["trace_id"], str) and answer["trace_id"].startswith(f"trace-{me}-")
-                  and answer["override"] == f"override-{me}")
-            own += ok
-        else:
-            ok = answer["trace_id"] is None and answer["override"] is None
-        if not ok or answer["inject"] is answer["skip"]:
+        ok = (isinstance(answer["trace_id"], str) and answer["trace_id"].startswith(f"trace-{me}-")
+              and answer["override"] == f"override-{me}"
+              and answer["inject"] is (answer["target"] not in ("skip", answer["own_host"])))
+        if not ok:
             wrong.append(answer)
-    return wrong, own
+        elif answer["target"] == answer["own_host"]:
+            own_host_skipped += 1
+    return wrong, own_host_skipped
 
 
 def run(module_dir, mode, first):
@@ -221,14 +220,14 @@ def run(module_dir, mode, first):
         try:
             order = [first] + [app for app in APPS if app != first]
             for round_number in range(SEQUENTIAL_ROUNDS):
-                for app in order:
-                    answers.append(apache.ask(app, skip=round_number % 2 == 1))
-            plan = [(random.choice(APPS), random.random() < 0.3) for _ in range(BURST_REQUESTS)]
+                for position, app in enumerate(order):
+                    answers.append(apache.ask(app, TARGETS[(round_number + position) % len(TARGETS)]))
+            plan = [(random.choice(APPS), random.choice(TARGETS)) for _ in range(BURST_REQUESTS)]
             lock = threading.Lock()
 
             def burst(part):
-                for app, skip in part:
-                    answer = apache.ask(app, skip)
+                for app, target in part:
+                    answer = apache.ask(app, target)
                     with lock:
                         answers.append(answer)
 
@@ -244,11 +243,11 @@ def run(module_dir, mode, first):
         crashes = [line for line in log.splitlines() if any(sign in line for sign in CRASH_SIGNS)]
         failed = sum(answer is None for answer in answers)
         answers = [answer for answer in answers if answer is not None]
-        wrong, own = judge(answers)
+        wrong, own_host_skipped = judge(answers)
         interpreters = Counter((a["pid"], a["interpreter"], a["group"]) for a in answers)
         return {
             "mode": mode, "first": first, "requests": len(answers) + failed, "failed": failed,
-            "wrong": len(wrong), "own": own, "crashes": len(crashes), "stop": stopped,
+            "wrong": len(wrong), "own_host_skipped": own_host_skipped, "crashes": len(crashes), "stop": stopped,
             "interpreters": len(interpreters), "wrong_examples": wrong[:3], "crash_lines": crashes[:5],
         }
     finally:
@@ -261,16 +260,16 @@ def main():
         raise SystemExit("apache2 and libapache2-mod-wsgi-py3 are needed (tools/install-deps.sh --modwsgi)")
     results = [run(module_dir, mode, first) for mode in ("embedded", "daemon") for first in ("alpha", "global")]
     failed = 0
-    print(f"{'mode':9} {'first':7} {'requests':>8} {'failed':>6} {'interpreters':>12} {'own ids':>8} "
+    print(f"{'mode':9} {'first':7} {'requests':>8} {'failed':>6} {'interpreters':>12} {'own skips':>9} "
           f"{'wrong':>6} {'crashes':>8}  stop")
     for result in results:
         print(f"{result['mode']:9} {result['first']:7} {result['requests']:>8} {result['failed']:>6} "
-              f"{result['interpreters']:>12} {result['own']:>8} {result['wrong']:>6} {result['crashes']:>8}  "
+              f"{result['interpreters']:>12} {result['own_host_skipped']:>9} {result['wrong']:>6} {result['crashes']:>8}  "
               f"{result['stop']}")
-        # Three apps, three interpreters at least; the binder's own answers must be there, or the
-        # check above proved nothing.
+        # Three apps, three interpreters at least; answers about an interpreter's own host must be
+        # there, or the lists were never told apart.
         bad = (result["wrong"] or result["failed"] or result["crashes"] or result["interpreters"] < 3
-               or result["own"] == 0)
+               or result["own_host_skipped"] == 0)
         if bad:
             failed += 1
             for example in result["wrong_examples"]:
