@@ -541,8 +541,11 @@ def test_an_embedder_restarting_the_runtime_binds_each_lifetime_afresh(tmp_path)
         command = [loader, "--library-path", str(libdir), *command]
     agent = childproc.write_agent(tmp_path, NAMING_AGENT)
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONPATH")}
-    env.update(PYTHONHOME=sys.base_prefix,
-               PYTHONPATH=os.pathsep.join([str(agent), *childproc.import_paths(with_standin_agent=False)]))
+    # The runtime starts from its home, outside any venv: the modules are shown where they are.
+    import importlib.util
+
+    modules = Path(importlib.util.find_spec("_twheadercheck").origin).parent
+    env.update(PYTHONHOME=sys.base_prefix, PYTHONPATH=os.pathsep.join([str(agent), str(modules)]))
     if childproc.SANITIZED:
         env["LD_PRELOAD"] = childproc.preload_as_seen(None)
     done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
