@@ -249,6 +249,7 @@ def run(module_dir, mode, first):
             "mode": mode, "first": first, "requests": len(answers) + failed, "failed": failed,
             "wrong": len(wrong), "own_host_skipped": own_host_skipped, "crashes": len(crashes), "stop": stopped,
             "interpreters": len(interpreters), "wrong_examples": wrong[:3], "crash_lines": crashes[:5],
+            "served_by": sorted({a["pid"] for a in answers}),
         }
     finally:
         shutil.rmtree(root, ignore_errors=True)
@@ -274,6 +275,9 @@ def main():
             failed += 1
             for example in result["wrong_examples"]:
                 print("  wrong:", example)
+            if result["crash_lines"]:
+                # Which processes ran the apps (and so the modules), to tell them in a crash line.
+                print("  processes that served the apps:", result["served_by"])
             for line in result["crash_lines"]:
                 print("  log:", line)
     print(f"modwsgi: {len(results) - failed} passed, {failed} failed")

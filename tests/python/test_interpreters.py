@@ -450,41 +450,55 @@ def test_isolated_interpreters_making_the_first_configuration_call_at_once_share
 # a large table of its own. Memory must stay flat once the runtime's own caches have settled.
 # The whole thousand in the main suite; the other interpreters' suites, the instrumented one and the
 # emulated one make fewer, which still shows any memory kept per interpreter many times over.
-CHURN = int(os.environ.get("TW_CHURN", "100" if EMULATED or childproc.SANITIZED else "200"))
+CHURN = int(os.environ.get("TW_CHURN", "20" if EMULATED else "100" if childproc.SANITIZED else "200"))
 CHURN_TABLE = 10_000
 
 
-def test_a_thousand_interpreters_come_and_go_and_memory_stays_flat(tmp_path):
-    result = run_scenario(
-        tmp_path,
-        f"""
-        import gc, os
-        def rss():
-            with open("/proc/self/statm") as statm:
-                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-        WORK = (
-            "load(*[f'h{{i}}.example' for i in range({CHURN_TABLE})])\\n"
-            "assert decide([ME], 5) == {{'shared': [(False, 'own', 'own')], ME: [(False, 'own', 'own')]}}\\n"
-            "assert probe(5, 'https://h9999.example/') == [(False, 'own', 'own')]\\n"
-            "assert probe(5, 'https://h10000.example/') == [(True, 'own', 'own')]\\n"
-        )
-        settled = None
-        for number in range({CHURN}):
-            neighbour = interpreter(load=False)
-            neighbour.exec(WORK)
-            neighbour.close()
-            if number == 49:
-                gc.collect()
-                settled = rss()
+CHURN_SCENARIO = """
+import gc, os
+def rss():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+settled = None
+for number in range(CHURN):
+    neighbour = si.Interpreter()
+    neighbour.exec(WORK)
+    neighbour.close()
+    if number == 49:
         gc.collect()
-        print(repr((rss() - settled)))
-        """,
-        timeout=900,
-    )
-    print(f"churn: {CHURN} interpreters, RSS after the first 50 grew by {result} bytes")
+        settled = rss()
+gc.collect()
+print(repr(rss() - settled))
+"""
+# Each interpreter binds its agent, loads a large table and checks its answers.
+CHURN_WORK = PROBE + f"""
+load(*[f'h{{i}}.example' for i in range({CHURN_TABLE})])
+assert decide([ME], 5) == {{'shared': [(False, 'own', 'own')], ME: [(False, 'own', 'own')]}}
+assert probe(5, 'https://h9999.example/') == [(False, 'own', 'own')]
+assert probe(5, 'https://h10000.example/') == [(True, 'own', 'own')]
+"""
+# The same interpreters doing the same Python work without the module.
+CHURN_CONTROL = f"""
+from tw_vantrel import thread_local
+hosts = ["shared.example", f"{{thread_local.INTERPRETER}}.example", *[f'h{{i}}.example' for i in range({CHURN_TABLE})]]
+"""
+
+
+def churn_growth(tmp_path, work):
+    return run_scenario(tmp_path, f"CHURN = {CHURN}\nWORK = {work!r}\n" + CHURN_SCENARIO, timeout=900)
+
+
+def test_a_thousand_interpreters_come_and_go_and_memory_stays_flat(tmp_path):
+    growth = churn_growth(tmp_path, CHURN_WORK)
+    print(f"churn: {CHURN} interpreters, RSS after the first 50 grew by {growth} bytes")
     # The instrumented allocator keeps freed memory in quarantine; the emulator grows its own.
-    if not (EMULATED or childproc.SANITIZED):
-        assert result < 2 * 1024 * 1024, f"RSS grew by {result} bytes after the first 50 interpreters"
+    if EMULATED or childproc.SANITIZED or growth < 2 * 1024 * 1024:
+        return
+    # Some runtimes keep memory of every interpreter they destroy (3.12.1 and 3.13.0 about 170 KB
+    # each, with nothing but the standard library imported): only what comes on top is ours.
+    control = churn_growth(tmp_path, CHURN_CONTROL)
+    print(f"churn without the module: RSS grew by {control} bytes")
+    assert growth - control < 2 * 1024 * 1024, (growth, control)
 
 
 # An embedding application starts the runtime several times in one process: each lifetime is a
