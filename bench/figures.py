@@ -152,6 +152,61 @@ def peer_figures(timer):
     return results
 
 
+# The shapes on which the peers' substring search and the module's whole-host rule agree: their
+# patterns are case-sensitive, so a host written with capitals ("www_caps") is left out.
+PEER_CODE_SHAPES = ["plain", "port", "userinfo", "long"]
+# A peer is measured up to the first table size at which one call takes longer than this.
+PEER_CODE_LIMIT_NS = 1e6
+
+
+def peer_code_figures(timer, peers_folder):
+    """What agents run today before every outbound request, on the same URLs and tables as
+    should_inject_headers, with the hosts given as users write them, re.escape(host):
+    OpenTelemetry's ExcludeList(...).url_disabled(url) (the requests, urllib and httpx
+    instrumentations' OTEL_PYTHON_*_EXCLUDED_URLS) and Sentry's match_regex_list(url, targets,
+    substring_matching=True) (should_propagate_trace). Sentry's list names where headers go and
+    ours where they don't: the same membership question, the answer inverted."""
+    sys.path.insert(0, peers_folder)
+    import _twheadercheck
+    from opentelemetry.util.http import ExcludeList
+    from sentry_sdk.utils import match_regex_list
+
+    _twheadercheck.cleanup()
+    results = []
+    measuring = {"url_disabled", "match_regex_list"}
+    for size in TABLE_SIZES:
+        if not measuring:
+            break
+        hosts = skip_table(size)
+        patterns = [re.escape(host) for host in hosts]
+        exclude_list = ExcludeList(patterns)
+
+        def sentry_peer(url, _patterns=patterns):
+            return match_regex_list(url, _patterns, substring_matching=True)
+
+        _twheadercheck.init_header_check(hosts)
+        timer.cases = []
+        for shape in PEER_CODE_SHAPES:
+            for outcome, host in (("hit", HIT_HOST), ("miss", MISS_HOST)):
+                if size == 0 and outcome == "hit":
+                    continue
+                url = url_for(shape, host)
+                listed = not _twheadercheck.should_inject_headers(url)[0]
+                assert listed == (outcome == "hit")
+                assert exclude_list.url_disabled(url) == listed, (size, shape, outcome)
+                assert sentry_peer(url) == listed, (size, shape, outcome)
+                timer.add("should_inject_headers", _twheadercheck.should_inject_headers, url,
+                          table=size, shape=shape, outcome=outcome)
+                for name, peer in (("url_disabled", exclude_list.url_disabled), ("match_regex_list", sentry_peer)):
+                    if name in measuring:
+                        timer.add(name, peer, url, table=size, shape=shape, outcome=outcome)
+        figures = timer.run()
+        results.extend(figures)
+        measuring -= {f["name"] for f in figures if f["ns"] > PEER_CODE_LIMIT_NS}
+    _twheadercheck.cleanup()
+    return results
+
+
 class MallInfo2(ctypes.Structure):
     _fields_ = [(name, ctypes.c_size_t) for name in
                 ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
@@ -254,7 +309,8 @@ def frame_info_figures(timer):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("set", choices=["header_unbound", "header_bound", "peers", "frameinfo", "load"])
+    parser.add_argument("set", choices=["header_unbound", "header_bound", "peers", "peer_code", "frameinfo", "load"])
+    parser.add_argument("--peers-folder", help="where the peers' packages are unpacked (peer_code)")
     parser.add_argument("--repeat", type=int, default=11)
     parser.add_argument("--seconds", type=float, default=0.02, help="time of one timeit run")
     parser.add_argument("--calls", type=int, help="calls per run, instead of calibrating to --seconds")
@@ -274,6 +330,8 @@ def main():
         figures = load_figures(min(options.repeat, 5))
     elif options.set == "peers":
         figures = peer_figures(timer)
+    elif options.set == "peer_code":
+        figures = peer_code_figures(timer, options.peers_folder)
     else:
         figures = frame_info_figures(timer)
     json.dump({"set": options.set, "python": sys.version.split()[0], "figures": figures}, sys.stdout)

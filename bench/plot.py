@@ -32,6 +32,10 @@ for name, label in (("urlsplit_set", "urlsplit + set"), ("combined_regex", "comb
                     ("pattern_list", "pattern list")):
     ax.plot(*series(results["peers"], name=name, shape="plain", outcome="miss"), "s:",
             label=f"pure Python: {label}, miss")
+for name, label in (("url_disabled", "OpenTelemetry ExcludeList.url_disabled"),
+                    ("match_regex_list", "Sentry match_regex_list")):
+    ax.plot(*series(results.get("peer_code", []), name=name, shape="plain", outcome="miss"), "^-",
+            label=f"peer's own code: {label}, miss")
 ax.set_xscale("log", base=2)
 ax.set_yscale("log")
 ax.set_xlabel("skip-table entries")

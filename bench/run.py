@@ -11,21 +11,41 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-SETS = ["header_unbound", "header_bound", "peers", "frameinfo", "load"]
+SETS = ["header_unbound", "header_bound", "peers", "peer_code", "frameinfo", "load"]
 TABLE_SIZES = [0, 1, 16, 256, 4096, 65536, 1048576]
 # The sizes the flat-cost targets hold for; the largest is reported beside them.
 TARGET_SIZES = [1, 16, 256, 4096, 65536]
 SHAPES = ["plain", "port", "www_caps", "userinfo", "long"]
 PEERS = ["urlsplit_set", "combined_regex", "pattern_list"]
+# The peers' own code: figure name, what it is, and the Debian package it comes from.
+PEER_CODE = [("url_disabled", "OpenTelemetry ExcludeList.url_disabled", "opentelemetry-util-http"),
+             ("match_regex_list", "Sentry match_regex_list", "sentry-sdk")]
+PEER_CODE_SHAPES = ["plain", "port", "userinfo", "long"]
 
 
-def run_set(build, name, timing):
+def peers_folder():
+    """The peers' packages, unpacked from Debian's by the provisioning script (once)."""
+    done = subprocess.run([str(ROOT / "tools" / "provision-python.sh"), "--bench-peers"],
+                          capture_output=True, text=True, check=True)
+    return done.stdout.strip()
+
+
+def peer_versions(folder):
+    """The versions of the peers' code that was measured, as their packages' metadata gives them."""
+    from importlib.metadata import distributions
+
+    found = {d.metadata["Name"].lower().replace("_", "-"): d.version for d in distributions(path=[folder])}
+    return {package: found[package] for _, _, package in PEER_CODE}
+
+
+def run_set(build, name, timing, peers=None):
     paths = [build / "lib", build / "bench", ROOT / "bench"]
     if name == "header_bound":
         paths.append(ROOT / "standins" / "tw-vantrel")
+    extra = ["--peers-folder", peers] if name == "peer_code" else []
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, paths)))
     done = subprocess.run(
-        [sys.executable, str(ROOT / "bench" / "figures.py"), name, *timing],
+        [sys.executable, str(ROOT / "bench" / "figures.py"), name, *timing, *extra],
         env=env, capture_output=True, text=True, check=True,
     )
     return json.loads(done.stdout)["figures"]
@@ -105,6 +125,12 @@ def markdown(results):
               f"| urlsplit + set peer / should_inject_headers | {split['ns'] / headline['ns']:.1f}x | ≥ 8x |"]
     frame_native = pick(frames, name="get_frame_info", code="user", implementation="native")
     frame_python = pick(frames, name="get_frame_info", code="user", implementation="python")
+    code = results.get("peer_code", [])
+    for name, title, _ in PEER_CODE:
+        peer = find(code, name=name, table=16, shape="plain", outcome="miss")
+        ours = find(code, name="should_inject_headers", table=16, shape="plain", outcome="miss")
+        if peer and ours:
+            lines.append(f"| {title} / should_inject_headers (same process) | {peer['ns'] / ours['ns']:.1f}x | |")
     lines.append(f"| pure-Python get_frame_info / native, user frame | "
                  f"{frame_python['ns'] / frame_native['ns']:.1f}x | ≥ 3x |")
 
@@ -154,6 +180,31 @@ def markdown(results):
                         cells.append(f"{f['ns'] - fastcall_floor(figures, size, shape):+.1f}")
             lines.append(f"| {size} | {fmt(floor_ns)} | " + " | ".join(cells) + " |")
 
+    if code:
+        versions = ", ".join(f"{package} {version}" for package, version in results["peer_versions"].items())
+        lines += ["", "## The peers' own code against should_inject_headers (no binding), ns", "",
+                  f"Measured in one process: {versions} (Debian's packages). OpenTelemetry: "
+                  "`ExcludeList(patterns).url_disabled(url)`; Sentry: `match_regex_list(url, patterns, "
+                  "substring_matching=True)`, whose list names where headers go, the same membership "
+                  "question. Patterns are `re.escape(host)`, as users write them; every answer was "
+                  "checked against ours. Their search finds a host anywhere in the URL, case-sensitively: "
+                  "the shapes are those on which that agrees with the whole-host rule (capitals left out). "
+                  "Each peer is measured up to the first table size at which one call takes over 1 ms.", "",
+                  "| table | shape | outcome | should_inject_headers | "
+                  + " | ".join(title for _, title, _ in PEER_CODE) + " | "
+                  + " | ".join(f"{name} / ours" for name, _, _ in PEER_CODE) + " |",
+                  "|---" * (4 + 2 * len(PEER_CODE)) + "|"]
+        for size in TABLE_SIZES:
+            for shape in PEER_CODE_SHAPES:
+                for outcome in ("hit", "miss"):
+                    ours = find(code, name="should_inject_headers", table=size, shape=shape, outcome=outcome)
+                    row = [find(code, name=name, table=size, shape=shape, outcome=outcome) for name, _, _ in PEER_CODE]
+                    if ours is None or not any(row):
+                        continue
+                    lines.append(f"| {size} | {shape} | {outcome} | {fmt(ours['ns'])} | "
+                                 + " | ".join(fmt(f["ns"]) if f else "–" for f in row) + " | "
+                                 + " | ".join(f"{f['ns'] / ours['ns']:.1f}x" if f else "–" for f in row) + " |")
+
     lines += ["", "## Pure-Python peers against should_inject_headers (no binding), miss, ns", "",
               "| table | shape | should_inject_headers | urlsplit + set | combined regex | pattern list | best peer / native |",
               "|---|---|---|---|---|---|---|"]
@@ -200,10 +251,11 @@ def main():
     else:
         timing = ["--repeat", "11", "--seconds", "0.02"]
 
-    results = {"python": sys.version.split()[0]}
+    peers = peers_folder()
+    results = {"python": sys.version.split()[0], "peer_versions": peer_versions(peers)}
     for name in SETS:
         print(f"measuring {name} ...", file=sys.stderr, flush=True)
-        results[name] = run_set(build, name, timing)
+        results[name] = run_set(build, name, timing, peers)
     if os.environ.get("TW_EMULATOR"):
         print(f"no instruction counts: valgrind cannot measure a process under {os.environ['TW_EMULATOR']}",
               file=sys.stderr)

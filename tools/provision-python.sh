@@ -3,6 +3,7 @@
 #
 #   tools/provision-python.sh [--version 3.14|3.15] [--debug] [--arch x86_64|aarch64]
 #   tools/provision-python.sh --auditwheel
+#   tools/provision-python.sh --bench-peers
 #
 # For the host (x86-64), in order of preference:
 #   1. $TW_PYTHON (or $TW_PYTHON_DEBUG with --debug), when set and of the version asked for;
@@ -18,20 +19,26 @@
 # With --auditwheel it prints a folder to put on PYTHONPATH (beside the 3.14 root's own, which has
 # its other requirement, packaging) for Debian testing's pure-Python auditwheel and pyelftools.
 #
+# With --bench-peers it prints such a folder for the peers' code that make bench compares with:
+# OpenTelemetry's HTTP utilities and the Sentry SDK, with what they import, all pure Python
+# (architecture all), from Debian testing or unstable. Nothing is installed into any Python.
+#
 # Idempotent: a complete root in the cache is reused without touching the network. All progress
 # goes to stderr; stdout is the path.
 set -euo pipefail
 
 version=3.14
 want_debug=0
-want_auditwheel=0
+# A pure-Python set of packages to unpack instead of an interpreter: auditwheel or bench-peers.
+pure=""
 arch=x86_64
 while [ $# -gt 0 ]; do
     case "$1" in
         --debug) want_debug=1 ;;
         --version) version=$2; shift ;;
         --arch) arch=$2; shift ;;
-        --auditwheel) want_auditwheel=1 ;;
+        --auditwheel) pure=auditwheel ;;
+        --bench-peers) pure=bench-peers ;;
         *) echo "provision-python: unknown argument $1" >&2; exit 2 ;;
     esac
     shift
@@ -43,7 +50,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 python="python$version"
 flat=${version//./}
 
-if [ "$arch" = x86_64 ] && [ $want_auditwheel -eq 0 ]; then
+if [ "$arch" = x86_64 ] && [ -z "$pure" ]; then
     is_version() { "$1" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$version'.split('.'))))" 2>/dev/null; }
     if [ $want_debug -eq 0 ] && [ -n "${TW_PYTHON:-}" ] && is_version "$TW_PYTHON"; then
         command -v "$TW_PYTHON"; exit 0
@@ -60,11 +67,16 @@ if [ "$arch" = x86_64 ] && [ $want_auditwheel -eq 0 ]; then
 fi
 
 cache="${TW_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tw-native}"
-if [ $want_auditwheel -eq 1 ]; then
-    root="$cache/auditwheel-root"
+if [ -n "$pure" ]; then
+    root="$cache/$pure-root"
     stamp="$root/.complete-1"
     exe="$root/usr/lib/python3/dist-packages"
-    packages=(python3-auditwheel python3-pyelftools)
+    if [ "$pure" = auditwheel ]; then
+        packages=(python3-auditwheel python3-pyelftools)
+    else
+        packages=(python3-opentelemetry-util-http python3-opentelemetry-semantic-conventions
+                  python3-typing-extensions python3-sentry-sdk python3-urllib3 python3-certifi)
+    fi
     apt_arch=amd64
 elif [ "$arch" = x86_64 ]; then
     root="$cache/py$flat-root"
@@ -148,8 +160,8 @@ for suite in testing unstable $own_suite; do
     # Downloaded into a folder of this root's own, so that roots of other versions never mix.
     rm -f "$apt_dir"/archives/*.deb
     apt_private update >&2 || continue
-    if [ $want_auditwheel -eq 1 ]; then
-        # Pure Python, and its one other requirement is in the 3.14 root: no dependencies.
+    if [ -n "$pure" ]; then
+        # Pure Python, each package named with what it imports: no dependencies resolved.
         (cd "$apt_dir/archives" && apt_private download "${packages[@]}" >&2) && { fetched=1; break; }
     elif apt_private install -y --download-only "${packages[@]}" >&2; then
         fetched=1; break
@@ -164,7 +176,7 @@ for deb in "$apt_dir"/archives/*.deb; do
 done
 rm -f "$apt_dir"/archives/*.deb
 
-if [ $want_auditwheel -eq 1 ]; then
+if [ -n "$pure" ]; then
     rm -rf "$root"
     mv "$root.tmp" "$root"
 elif [ "$arch" = x86_64 ]; then
