@@ -98,6 +98,10 @@ def fmt(ns):
     return f"{ns:,.1f}" if ns < 1000 else f"{ns:,.0f}"
 
 
+def ratio(times):
+    return f"{times:.1f}x" if times < 100 else f"{times:,.0f}x"
+
+
 def spread(figure):
     return f"{fmt(figure['ns'])} ({fmt(figure['ns_min'])}–{fmt(figure['ns_max'])})"
 
@@ -203,7 +207,7 @@ def markdown(results):
                         continue
                     lines.append(f"| {size} | {shape} | {outcome} | {fmt(ours['ns'])} | "
                                  + " | ".join(fmt(f["ns"]) if f else "–" for f in row) + " | "
-                                 + " | ".join(f"{f['ns'] / ours['ns']:.1f}x" if f else "–" for f in row) + " |")
+                                 + " | ".join(ratio(f["ns"] / ours["ns"]) if f else "–" for f in row) + " |")
 
     lines += ["", "## Pure-Python peers against should_inject_headers (no binding), miss, ns", "",
               "| table | shape | should_inject_headers | urlsplit + set | combined regex | pattern list | best peer / native |",
