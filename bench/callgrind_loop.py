@@ -1,9 +1,12 @@
 """A fixed loop of calls for callgrind: run with n = 0 and n = N, the difference over N is the
 instruction count of one call (interpreter loop included, the same for every function).
 
-A name ending in "_bound" binds an agent whose callable is a C function, so that the count adds
-what the binding costs the module (the interpreter check, the call, the context variable) and
-as little as possible of the agent's own work."""
+    callgrind_loop.py WHICH N [URL [ENTRY ...]]
+
+URL defaults to a plain https URL that misses the table; the table defaults to 15 hosts and
+api.example.com. A name ending in "_bound" binds an agent whose callable is a C function, so that
+the count adds what the binding costs the module (the call, the context variable) and as little
+as possible of the agent's own work."""
 
 import contextvars
 import itertools
@@ -11,6 +14,8 @@ import sys
 import types
 
 which, count = sys.argv[1], int(sys.argv[2])
+url = sys.argv[3] if len(sys.argv) > 3 else "https://api.example.org/v1/orders?id=42&page=3"
+entries = sys.argv[4:] or [f"svc{i}.internal.example" for i in range(15)] + ["api.example.com"]
 if which.endswith("_bound"):
     agent = types.ModuleType("tw_vantrel.thread_local")
     agent.trace_id_ctx = contextvars.ContextVar("trace")
@@ -24,8 +29,9 @@ import _twheadercheck  # noqa: E402
 
 if not which.endswith("_bound"):
     _twheadercheck.cleanup()
-_twheadercheck.init_header_check([f"svc{i}.internal.example" for i in range(15)] + ["api.example.com"])
-url = "https://api.example.org/v1/orders?id=42&page=3"
+_twheadercheck.init_header_check(entries)
 function = getattr(_twfloor, which, None) or getattr(_twheadercheck, which.removesuffix("_bound"))
+# The first call may fill caches (a str's UTF-8 form): it is made in both runs alike.
+function(url)
 for _ in range(count):
     function(url)

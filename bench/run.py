@@ -51,13 +51,13 @@ def run_set(build, name, timing, peers=None):
     return json.loads(done.stdout)["figures"]
 
 
-def instructions(build, which, count):
+def instructions(build, which, count, *loop_arguments):
     # A fixed hash seed: with a random one, start-up alone varies by thousands of instructions.
     env = dict(os.environ, PYTHONHASHSEED="0",
                PYTHONPATH=os.pathsep.join([str(build / "lib"), str(build / "bench")]))
     done = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-         str(ROOT / "bench" / "callgrind_loop.py"), which, str(count)],
+         str(ROOT / "bench" / "callgrind_loop.py"), which, str(count), *loop_arguments],
         env=env, capture_output=True, text=True, check=True,
     )
     return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
@@ -74,6 +74,25 @@ def per_call_instructions(build, count, counted):
     for which in counted:
         result[which] = (instructions(build, which, count) - instructions(build, which, 0)) / count
     return result
+
+
+def one_call(build, count, which, url):
+    return (instructions(build, which, count, url) - instructions(build, which, 0, url)) / count
+
+
+def shape_instructions(build, count):
+    """Instructions of should_inject_headers above the METH_FASTCALL floor given the same URL,
+    for every URL shape, hit and miss, on the default 16-entry table."""
+    from figures import HIT_HOST, MISS_HOST, url_for
+
+    rows = []
+    for shape in SHAPES:
+        floor = one_call(build, count, "floor_fastcall", url_for(shape, MISS_HOST))
+        for outcome, host in (("hit", HIT_HOST), ("miss", MISS_HOST)):
+            ours = one_call(build, count, "should_inject_headers", url_for(shape, host))
+            rows.append({"shape": shape, "outcome": outcome, "instructions": ours, "floor": floor,
+                         "above_floor": ours - floor})
+    return rows
 
 
 def pick(figures, **labels):
@@ -245,8 +264,13 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("--out", help="output folder (default: <build>/bench-results)")
     parser.add_argument("--quick", action="store_true", help="few short runs: checks the harness, not speed")
+    parser.add_argument("--instructions-only", action="store_true",
+                        help="only the callgrind counts of every URL shape, as JSON on stdout")
     options = parser.parse_args()
     build = (ROOT / options.build).resolve()
+    if options.instructions_only:
+        json.dump(shape_instructions(build, 20000), sys.stdout, indent=1)
+        return
     out = Path(options.out) if options.out else build / "bench-results"
     out.mkdir(parents=True, exist_ok=True)
     if options.quick:
