@@ -27,6 +27,11 @@
 #endif
 #ifndef TW_NO_ASAN
 #define TW_NO_ASAN
+// The hot path's scans are inlined into their caller, which saves a call and the saving of its
+// registers, except under AddressSanitizer, which must not instrument them (above).
+#define TW_HOT_SCAN __attribute__((always_inline))
+#else
+#define TW_HOT_SCAN TW_NO_ASAN
 #endif
 
 namespace tw {
@@ -73,7 +78,7 @@ struct ByteMask {
     // The positions below the lowest one; all positions when there is none.
     ByteMask below_lowest() const
     {
-        return {bits != 0 ? static_cast<Word>((bits & (Word{0} - bits)) - 1) : static_cast<Word>(~Word{0})};
+        return {static_cast<Word>((bits - 1) & ~bits)};
     }
 };
 
@@ -91,19 +96,51 @@ ByteMask::Word equal_any(Vector bytes, Bytes... wanted)
     ((hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(wanted))))), ...);
     return static_cast<ByteMask::Word>(_mm_movemask_epi8(hits));
 }
+// Whether each byte lies in [low, low + span), span below 128: adding 0x80 - low moves that range
+// to the lowest signed bytes, where one signed comparison finds it.
+inline __m128i in_range(Vector bytes, int low, int span)
+{
+    const __m128i moved = _mm_add_epi8(bytes, _mm_set1_epi8(static_cast<char>(0x80 - low)));
+    return _mm_cmplt_epi8(moved, _mm_set1_epi8(static_cast<char>(-0x80 + span)));
+}
+// Bytes that are not an ASCII letter, digit, '.' or '-'.
+inline ByteMask::Word outside_name(Vector bytes)
+{
+    const __m128i letters = in_range(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), 'a', 26);
+    const __m128i digits = in_range(bytes, '0', 10);
+    const __m128i dot_or_dash = in_range(bytes, '-', 2);
+    return static_cast<ByteMask::Word>(~_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letters, digits), dot_or_dash)) & 0xFFFF);
+}
 #elif defined(TW_BYTES_NEON)
 using Vector = uint8x16_t;
 TW_NO_ASAN inline Vector load_unaligned(const void* p) { return vld1q_u8(static_cast<const std::uint8_t*>(p)); }
 TW_NO_ASAN inline Vector load_aligned(const void* p) { return vld1q_u8(static_cast<const std::uint8_t*>(p)); }
+// Each byte of hits is 0x00 or 0xFF; shifting every 16-bit lane right by 4 and narrowing keeps
+// a nibble of each byte.
+inline ByteMask::Word movemask(uint8x16_t hits)
+{
+    const uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(hits), 4);
+    return vget_lane_u64(vreinterpret_u64_u8(nibbles), 0) & 0x1111111111111111u;
+}
 template <typename... Bytes>
 ByteMask::Word equal_any(Vector bytes, Bytes... wanted)
 {
     uint8x16_t hits = vdupq_n_u8(0);
     ((hits = vorrq_u8(hits, vceqq_u8(bytes, vdupq_n_u8(static_cast<std::uint8_t>(wanted))))), ...);
-    // Each byte of hits is 0x00 or 0xFF; shifting every 16-bit lane right by 4 and narrowing
-    // keeps a nibble of each byte.
-    const uint8x8_t nibbles = vshrn_n_u16(vreinterpretq_u16_u8(hits), 4);
-    return vget_lane_u64(vreinterpret_u64_u8(nibbles), 0) & 0x1111111111111111u;
+    return movemask(hits);
+}
+// Whether each byte lies in [low, low + span).
+inline uint8x16_t in_range(Vector bytes, std::uint8_t low, std::uint8_t span)
+{
+    return vcltq_u8(vsubq_u8(bytes, vdupq_n_u8(low)), vdupq_n_u8(span));
+}
+// Bytes that are not an ASCII letter, digit, '.' or '-'.
+inline ByteMask::Word outside_name(Vector bytes)
+{
+    const uint8x16_t letters = in_range(vorrq_u8(bytes, vdupq_n_u8(0x20)), 'a', 26);
+    const uint8x16_t digits = in_range(bytes, '0', 10);
+    const uint8x16_t dot_or_dash = in_range(bytes, '-', 2);
+    return movemask(vmvnq_u8(vorrq_u8(vorrq_u8(letters, digits), dot_or_dash)));
 }
 #else
 struct Vector {
@@ -129,6 +166,18 @@ ByteMask::Word equal_any(const Vector& v, Bytes... wanted)
     }
     return mask;
 }
+inline ByteMask::Word outside_name(const Vector& v)
+{
+    ByteMask::Word mask = 0;
+    for (unsigned i = 0; i < 16; ++i) {
+        const std::uint8_t c = v.bytes[i];
+        const auto letter = static_cast<std::uint8_t>(c | 0x20);
+        if (!((letter >= 'a' && letter <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '-')) {
+            mask |= ByteMask::Word{1} << i;
+        }
+    }
+    return mask;
+}
 #endif
 
 }  // namespace backend
@@ -144,6 +193,12 @@ struct Bytes16 {
     ByteMask where(Bytes... wanted) const
     {
         return {static_cast<ByteMask::Word>(backend::equal_any(bytes, wanted...) >> (shift * ByteMask::kStride))};
+    }
+    // Where the bytes are that are not an ASCII letter, digit, '.' or '-': in a host name, the
+    // bytes that need a second look.
+    ByteMask where_outside_name() const
+    {
+        return {static_cast<ByteMask::Word>(backend::outside_name(bytes) >> (shift * ByteMask::kStride))};
     }
 };
 

@@ -11,6 +11,7 @@
 #include "../common/fastcall.h"
 #include "../common/module_slots.h"
 #include "../common/pyref.h"
+#include "canonical_host.h"
 #include "host_key.h"
 #include "skip_table.h"
 
@@ -20,7 +21,8 @@ using tw::Ref;
 // imports the module gets a module object, and this state, of its own; a call reaches it through
 // the module it is called on, so nothing here is ever seen from another interpreter.
 struct HeaderCheckState {
-    // The skip-domain table: normalised entries, each malloc'd and NUL-terminated; null when empty.
+    // The skip-domain table: the entries' keys (canonical hosts without a leading "www."), each
+    // malloc'd and NUL-terminated; null when empty.
     char** g_skip_domains;
     // Number of entries in g_skip_domains; 0 whenever it is null.
     int32_t g_skip_domains_count;
@@ -75,10 +77,63 @@ void drop_agent_objects(HeaderCheckState& state)
     Py_CLEAR(state.g_get_or_set_func);
 }
 
-// Builds a table from the list without running Python code. On failure returns false with the
-// error set and nothing allocated.
-bool build_table(PyObject* list, Py_ssize_t count, SkipTable* out)
+// Lower-cases an international name as the clients do, with str.lower(). A name the interpreter
+// can't lower-case (it is out of memory) keeps its bytes; a stop request is never absorbed.
+twhc::LowerCase::Result lower_with_interpreter(void* /*context*/, std::string_view utf8, twhc::HostBuffer& out)
 {
+    const Ref text = Ref::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+    const Ref lowered = text ? Ref::steal(PyObject_CallMethod(text.get(), "lower", nullptr)) : Ref();
+    Py_ssize_t size = 0;
+    const char* bytes = lowered ? PyUnicode_AsUTF8AndSize(lowered.get(), &size) : nullptr;
+    if (bytes == nullptr) {
+        return tw::absorb_error() ? twhc::LowerCase::unchanged : twhc::LowerCase::stopped;
+    }
+    out.append(std::string_view(bytes, static_cast<size_t>(size)));
+    return twhc::LowerCase::lowered;
+}
+
+constexpr twhc::LowerCase kInterpreterLowerCase{lower_with_interpreter, nullptr};
+
+// The key of one entry, as a malloc'd NUL-terminated copy. Null with the error set on failure:
+// the memory error, or a stop request pending.
+char* entry_key(std::string_view entry, size_t* length)
+{
+    twhc::HostBuffer canonical;
+    bool is_address = false;
+    switch (twhc::canonical_host(entry, kInterpreterLowerCase, canonical, &is_address)) {
+    case twhc::CanonicalOutcome::done:
+        break;
+    case twhc::CanonicalOutcome::no_memory:
+        PyErr_NoMemory();
+        return nullptr;
+    case twhc::CanonicalOutcome::stopped:
+        return nullptr;
+    }
+    const std::string_view key = twhc::key_of(canonical.view());
+    char* copy = static_cast<char*>(std::malloc(key.size() + 1));
+    if (copy == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    if (!key.empty()) {
+        std::memcpy(copy, key.data(), key.size());
+    }
+    copy[key.size()] = '\0';
+    *length = key.size();
+    return copy;
+}
+
+// Builds a table from the list's items. On failure returns false with the error set and nothing
+// allocated. International entries are lower-cased by the interpreter, which may run a finalizer
+// and so let another thread in: the items are read from a copy of the list that no other code
+// can reach, and nothing is published here.
+bool build_table(PyObject* list, SkipTable* out)
+{
+    const Ref items = Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
+    if (!items) {
+        return false;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(items.get());
     if (count > INT32_MAX) {
         PyErr_NoMemory();
         return false;
@@ -91,7 +146,7 @@ bool build_table(PyObject* list, Py_ssize_t count, SkipTable* out)
         return false;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* item = PyList_GET_ITEM(list, i);  // borrowed
+        PyObject* item = PyList_GET_ITEM(items.get(), i);  // borrowed from the copy
         if (!PyUnicode_Check(item)) {
             free_table(table);
             PyErr_SetString(PyExc_TypeError, "skip_list items must be strings");
@@ -99,20 +154,14 @@ bool build_table(PyObject* list, Py_ssize_t count, SkipTable* out)
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-        if (utf8 == nullptr) {
+        size_t length = 0;
+        char* key = utf8 != nullptr ? entry_key({utf8, strnlen(utf8, static_cast<size_t>(size))}, &length) : nullptr;
+        if (key == nullptr) {
             free_table(table);
             return false;
         }
-        const std::string_view entry(utf8, strnlen(utf8, static_cast<size_t>(size)));
-        char* copy = static_cast<char*>(std::malloc(entry.size() + 1));
-        if (copy == nullptr) {
-            free_table(table);
-            PyErr_NoMemory();
-            return false;
-        }
-        const size_t length = twhc::normalise_entry(entry, copy);
-        table.entries[i] = copy;
-        twhc::skip_index_insert(*table.index, {copy, length});
+        table.entries[i] = key;
+        twhc::skip_index_insert(*table.index, {key, length});
         table.count = static_cast<int32_t>(i + 1);
     }
     *out = table;
@@ -224,6 +273,30 @@ const char* parse_url_argument(PyObject* const* args, Py_ssize_t nargs)
     return url;
 }
 
+// The decision for a host part that needs the rare canonical steps, out of the common path. False
+// only when a stop request is pending. An international name is lower-cased by the interpreter,
+// which may run a finalizer and let another thread in: the whole key is made before the table is
+// read again.
+[[gnu::noinline]] bool decide_rare_host(const HeaderCheckState& state, std::string_view host_part, bool* should_inject)
+{
+    twhc::HostBuffer canonical;
+    bool is_address = false;
+    switch (twhc::canonical_host(host_part, kInterpreterLowerCase, canonical, &is_address)) {
+    case twhc::CanonicalOutcome::done:
+        break;
+    case twhc::CanonicalOutcome::no_memory:
+        // No key, no match: the headers go, and no error is raised.
+        return true;
+    case twhc::CanonicalOutcome::stopped:
+        return false;
+    }
+    if (state.g_skip_domains_count > 0) {
+        *should_inject = !twhc::skip_index_contains<twhc::KeyCase::folded>(*state.g_skip_domain_index,
+                                                                            twhc::key_of(canonical.view()));
+    }
+    return true;
+}
+
 PyObject* new_ref_or_none(Ref& value)
 {
     return value ? value.release() : Py_NewRef(Py_None);
@@ -244,14 +317,16 @@ static PyObject* py_init_header_check(PyObject* self, PyObject* args)
         PyErr_SetString(PyExc_TypeError, "skip_list must be a list");
         return nullptr;
     }
-    const Py_ssize_t count = PyList_GET_SIZE(skip_list);
-    if (count <= 0) {
+    if (PyList_GET_SIZE(skip_list) <= 0) {
         Py_RETURN_TRUE;
     }
     SkipTable table{};
-    if (!build_table(skip_list, count, &table)) {
+    if (!build_table(skip_list, &table)) {
         return nullptr;
     }
+    // Another thread may have loaded a table while an entry was lower-cased: the last load wins,
+    // and nothing is leaked.
+    drop_skip_domains(state);
     state.g_skip_domains = table.entries;
     state.g_skip_domain_index = table.index;
     state.g_skip_domains_count = table.count;
@@ -275,11 +350,17 @@ static PyObject* py_should_inject_headers(PyObject* self, PyObject* const* args,
         return nullptr;
     }
 
-    // Read only now: the agent code above may have let another thread replace or free the
-    // table. From here to the end of the lookup no Python code runs.
+    // Read only now: the agent's code above may have let another thread replace or free the
+    // table. From here to the end of the lookup no Python code runs, but for the rare host's.
     bool should_inject = true;
     if (state.g_skip_domains_count > 0) {
-        should_inject = !twhc::skip_index_contains(*state.g_skip_domain_index, twhc::host_key_view(url));
+        const twhc::HostPart part = twhc::host_part(url);
+        if (!part.rare) {
+            should_inject = !twhc::skip_index_contains<twhc::KeyCase::any_case_name>(*state.g_skip_domain_index,
+                                                                                     twhc::key_of(part.text));
+        } else if (!decide_rare_host(state, part.text, &should_inject)) {
+            return nullptr;
+        }
     }
 
     PyObject* result = PyTuple_New(3);

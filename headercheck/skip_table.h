@@ -16,42 +16,43 @@
 
 namespace twhc {
 
-inline std::uint32_t load4(const char* bytes)
-{
-    std::uint32_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
-}
+// How a key relates to the entries, which are canonical hosts and so folded already. A key read
+// straight from a URL by the quick path holds name bytes only (letters, digits, '.', '-') in any
+// case: setting bit 5 folds exactly those (digits, '.' and '-' have it set), a single operation
+// per eight bytes. A key made by the rare canonical steps is folded, and compared as it is.
+enum class KeyCase { any_case_name, folded };
 
-// Whether the key, folded, equals the normalised entry (which has the same length). Reads no
-// byte outside either string: short keys are compared as two overlapping words.
-inline bool folded_equal(const char* key, const char* entry, std::size_t length)
+// Whether the key equals the entry, which has the same length. Reads no byte outside either
+// string: short keys are compared as two overlapping words.
+template <KeyCase kCase>
+inline bool key_equals(const char* key, const char* entry, std::size_t length)
 {
+    constexpr std::uint64_t kFold = kCase == KeyCase::any_case_name ? 0x2020202020202020u : 0;
     if (length >= 8) {
-        for (std::size_t i = 0; i + 8 < length; i += 8) {
-            if (fold_ascii8(load8(key + i)) != load8(entry + i)) {
+        // Most host names are 9 to 16 bytes: the first and the last eight, no loop.
+        for (std::size_t i = 8; i + 8 < length; i += 8) {
+            if ((load8(key + i) | kFold) != load8(entry + i)) {
                 return false;
             }
         }
         // The last chunk is the final eight bytes, overlapping what was seen.
-        return fold_ascii8(load8(key + length - 8)) == load8(entry + length - 8);
+        return (load8(key) | kFold) == load8(entry) && (load8(key + length - 8) | kFold) == load8(entry + length - 8);
     }
     if (length >= 4) {
-        return fold_ascii8(load4(key)) == load4(entry) &&
-               fold_ascii8(load4(key + length - 4)) == load4(entry + length - 4);
+        return (load4(key) | static_cast<std::uint32_t>(kFold)) == load4(entry) &&
+               (load4(key + length - 4) | static_cast<std::uint32_t>(kFold)) == load4(entry + length - 4);
     }
     for (std::size_t i = 0; i < length; ++i) {
-        if (fold_ascii(static_cast<unsigned char>(key[i])) != static_cast<unsigned char>(entry[i])) {
+        if ((static_cast<unsigned char>(key[i]) | static_cast<unsigned char>(kFold)) != static_cast<unsigned char>(entry[i])) {
             return false;
         }
     }
     return true;
 }
 
-// A hash of a key that ignores ASCII case, so that a URL's key (not yet folded) and the
-// normalised entry equal to it hash alike. It sets bit 5 of every byte instead of folding: that
-// also merges a few pairs of non-letters ('@' and '`', say), which costs nothing but a rare extra
-// comparison, and it is a single operation per eight bytes.
+// A hash of a key that ignores ASCII case, so that a quick key (name bytes in any case) and the
+// entry equal to it hash alike. It sets bit 5 of every byte instead of folding: that also merges
+// a few pairs of other bytes ('@' and '`', say), which costs nothing but a rare extra comparison.
 struct FoldedKeyHash {
     std::uint64_t operator()(std::string_view key) const
     {
@@ -59,16 +60,15 @@ struct FoldedKeyHash {
         constexpr std::uint64_t kCaseBits = 0x2020202020202020u;
         const char* bytes = key.data();
         const std::size_t length = key.size();
-        std::uint64_t hash = length * 0xC2B2AE3D27D4EB4Fu;
+        constexpr std::uint64_t kOtherOdd = 0xC2B2AE3D27D4EB4Fu;
+        std::uint64_t hash = length * kOtherOdd;
         if (length >= 8) {
-            // Most host names are 9 to 16 bytes: the first and the last eight, no loop.
-            hash = (hash ^ (load8(bytes) | kCaseBits)) * kOdd;
+            // Most host names are 9 to 16 bytes: the first and the last eight, each multiplied
+            // on its own, and no loop.
             for (std::size_t i = 8; i + 8 < length; i += 8) {
                 hash = (std::rotl(hash, 27) ^ (load8(bytes + i) | kCaseBits)) * kOdd;
             }
-            if (length > 8) {
-                hash = (std::rotl(hash, 27) ^ (load8(bytes + length - 8) | kCaseBits)) * kOdd;
-            }
+            hash ^= ((load8(bytes) | kCaseBits) * kOdd) ^ (((load8(bytes + length - 8) | kCaseBits) + length) * kOtherOdd);
         } else if (length >= 4) {
             const std::uint64_t words = load4(bytes) | std::uint64_t{load4(bytes + length - 4)} << 32;
             hash = (hash ^ (words | kCaseBits)) * kOdd;
@@ -137,8 +137,9 @@ constexpr std::uint8_t tag_of(std::uint64_t hash)
 }
 
 // Walks key's probe sequence, a group at a time from the one its hash chooses. True when an entry
-// equal to the key (folded) is there; otherwise false, with *empty_slot set to the first empty
-// slot of the sequence, which is where the key belongs.
+// equal to the key is there; otherwise false, with *empty_slot set to the first empty slot of the
+// sequence, which is where the key belongs.
+template <KeyCase kCase>
 inline bool find(const SkipIndex& index, std::string_view key, std::uint64_t hash, std::size_t* empty_slot)
 {
     const std::uint8_t tag = tag_of(hash);
@@ -146,7 +147,7 @@ inline bool find(const SkipIndex& index, std::string_view key, std::uint64_t has
         const tw::Bytes16 tags = tw::load_group16(index.tags + 16 * group);
         for (tw::ByteMask candidates = tags.where(tag); candidates; candidates = candidates.without_lowest()) {
             const SkipSlot& slot = index.slots[16 * group + candidates.lowest()];
-            if (slot.length == key.size() && folded_equal(key.data(), slot.entry, key.size())) {
+            if (slot.length == key.size() && key_equals<kCase>(key.data(), slot.entry, key.size())) {
                 return true;
             }
         }
@@ -161,15 +162,15 @@ inline bool find(const SkipIndex& index, std::string_view key, std::uint64_t has
 
 }  // namespace detail
 
-// Whether the (unfolded) host key equals one of the indexed entries. An empty key matches nothing.
-template <typename Hash = FoldedKeyHash>
+// Whether the key equals one of the indexed entries. An empty key matches nothing.
+template <KeyCase kCase, typename Hash = FoldedKeyHash>
 inline bool skip_index_contains(const SkipIndex& index, std::string_view key)
 {
     std::size_t unused = 0;
-    return !key.empty() && detail::find(index, key, Hash{}(key), &unused);
+    return !key.empty() && detail::find<kCase>(index, key, Hash{}(key), &unused);
 }
 
-// Adds a normalised entry, which must outlive the index. An empty entry (it never matches) and
+// Adds an entry (a canonical key), which must outlive the index. An empty entry (it never matches) and
 // one already present (a duplicate changes no answer) add nothing. The index must have been made
 // for at least as many entries as are added.
 template <typename Hash = FoldedKeyHash>
@@ -180,7 +181,7 @@ inline void skip_index_insert(SkipIndex& index, std::string_view entry)
     }
     const std::uint64_t hash = Hash{}(entry);
     std::size_t slot = 0;
-    if (detail::find(index, entry, hash, &slot)) {
+    if (detail::find<KeyCase::folded>(index, entry, hash, &slot)) {
         return;
     }
     index.tags[slot] = detail::tag_of(hash);

@@ -1,66 +1,229 @@
-// The host-key reduction written the plain way, one byte at a time: the oracle that the
-// vectorised reduction of the module is checked against, in unit tests and fuzzing.
+// The URL-to-key reduction written the plain way, one byte at a time with std::string: the oracle
+// that the module's scan and canonical steps are checked against, in unit tests and fuzzing. The
+// numeric forms and Punycode come from their own headers, which have tests of their own (against
+// inet_aton, inet_pton and RFC 3492's samples).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
-#include "headercheck/host_key.h"
+#include "headercheck/ip_address.h"
+#include "headercheck/punycode.h"
+#include "tests/support/simple_lower_case.h"
 
 namespace twhc_reference {
 
-using twhc::strip_www;
-
-// The same answer as twhc::host_key_view: a view into the URL, not yet case-folded, empty when
-// the URL has no host part.
-inline std::string_view host_key_view(const char* url)
+// The host part of a URL: after a scheme (a ':' before any '/', '?', '#', '\', followed by "//"),
+// up to the first '/', '?', '#' or '\'; without user information up to the last '@'; a bracketed
+// literal whole; otherwise without anything from the last ':' on.
+inline std::string_view host_part(const char* url)
 {
-    // A scheme ends at a ':' that precedes every '/', '?' and '#' and is followed by "//"; a
-    // "://" inside a path, query or fragment never picks the host.
+    const auto ends_authority = [](char c) { return c == '\0' || c == '/' || c == '?' || c == '#' || c == '\\'; };
     std::size_t scheme_end = 0;
-    while (url[scheme_end] != '\0' && url[scheme_end] != ':' && url[scheme_end] != '/' &&
-           url[scheme_end] != '?' && url[scheme_end] != '#') {
+    while (!ends_authority(url[scheme_end]) && url[scheme_end] != ':') {
         ++scheme_end;
     }
     std::size_t start = 0;
     if (url[scheme_end] == ':' && url[scheme_end + 1] == '/' && url[scheme_end + 2] == '/') {
         start = scheme_end + 3;
     }
-
-    // One pass to the end of the authority, remembering the last '@' (user information ends
-    // there) and the last ':' (a port starts there).
     const char* const authority = url + start;
     std::ptrdiff_t last_at = -1;
     std::ptrdiff_t last_colon = -1;
     std::ptrdiff_t end = 0;
-    for (;; ++end) {
-        const char c = authority[end];
-        if (c == '\0' || c == '/' || c == '?' || c == '#') {
-            break;
-        }
-        if (c == '@') {
+    for (; !ends_authority(authority[end]); ++end) {
+        if (authority[end] == '@') {
             last_at = end;
-        } else if (c == ':') {
+        } else if (authority[end] == ':') {
             last_colon = end;
         }
     }
-
     const std::ptrdiff_t host = last_at + 1;
     if (host >= end) {
         return {};
     }
     if (authority[host] == '[') {
-        // A bracketed IPv6 literal keeps its colons; whatever follows the ']' is a port.
-        const void* close = std::memchr(authority + host, ']', static_cast<std::size_t>(end - host));
-        if (close != nullptr) {
-            const char* after = static_cast<const char*>(close) + 1;
-            return {authority + host, static_cast<std::size_t>(after - (authority + host))};
+        for (std::ptrdiff_t i = host; i < end; ++i) {
+            if (authority[i] == ']') {
+                return {authority + host, static_cast<std::size_t>(i + 1 - host)};
+            }
         }
     }
-    // The first byte of the host is never taken as a port separator.
     const std::ptrdiff_t host_end = last_colon > host ? last_colon : end;
-    return strip_www({authority + host, static_cast<std::size_t>(host_end - host)});
+    return {authority + host, static_cast<std::size_t>(host_end - host)};
 }
+
+inline int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+inline std::string folded(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c + 32);
+        }
+    }
+    return out;
+}
+
+// Tab, LF and CR removed; escapes decoded but those of '%', NUL, tab, LF and CR, which (like a
+// '%' that starts none) are written "%xx" in lower-case hex.
+inline std::string decoded(std::string_view raw)
+{
+    std::string clean;
+    for (char c : raw) {
+        if (c != '\t' && c != '\n' && c != '\r') {
+            clean += c;
+        }
+    }
+    std::string out;
+    for (std::size_t i = 0; i < clean.size(); ++i) {
+        int value = '%';
+        if (clean[i] != '%') {
+            out += clean[i];
+            continue;
+        }
+        if (i + 2 < clean.size() && hex_value(clean[i + 1]) >= 0 && hex_value(clean[i + 2]) >= 0) {
+            value = hex_value(clean[i + 1]) * 16 + hex_value(clean[i + 2]);
+            i += 2;
+        }
+        if (value == '%' || value == 0 || value == '\t' || value == '\n' || value == '\r') {
+            static const char digits[] = "0123456789abcdef";
+            out += '%';
+            out += digits[value >> 4];
+            out += digits[value & 15];
+        } else {
+            out += static_cast<char>(value);
+        }
+    }
+    return out;
+}
+
+// The idna package's encoding of an already lower-cased name: empty when it can't be encoded.
+inline std::string international(const std::string& name)
+{
+    std::string out;
+    std::string label;
+    const auto flush = [&]() {
+        bool ascii = true;
+        for (char c : label) {
+            ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        }
+        if (ascii) {
+            out += label;
+        } else {
+            char32_t code_points[64];
+            std::size_t count = 0;
+            char encoded[64];
+            std::size_t length = 0;
+            if (!twhc::decode_utf8(label, code_points, 63, &count) ||
+                !twhc::punycode_encode(code_points, count, encoded, 59, &length)) {
+                return false;
+            }
+            out += "xn--";
+            out.append(encoded, length);
+        }
+        label.clear();
+        return true;
+    };
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const std::string_view rest = std::string_view(name).substr(i, 3);
+        const std::size_t separator = name[i] == '.' ? 1
+                                      : (rest == "\xE3\x80\x82" || rest == "\xEF\xBC\x8E" || rest == "\xEF\xBD\xA1") ? 3
+                                                                                                                     : 0;
+        if (separator == 0) {
+            label += name[i];
+            continue;
+        }
+        if (!flush()) {
+            return {};
+        }
+        out += '.';
+        i += separator - 1;
+    }
+    return flush() ? out : std::string();
+}
+
+struct Canonical {
+    std::string text;
+    bool is_address;
+};
+
+// The canonical host of a URL's host part or of an entry.
+inline Canonical canonical(std::string_view raw, const twhc::LowerCase& lower = tw_test::kSimpleLowerCase)
+{
+    std::string text = decoded(raw);
+    bool high = false;
+    for (char c : text) {
+        high = high || static_cast<unsigned char>(c) >= 0x80;
+    }
+    char32_t scratch[1];
+    std::size_t unused = 0;
+    bool valid = true;
+    for (std::size_t i = 0; i < text.size() && valid;) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        valid = twhc::decode_utf8(std::string_view(text).substr(i, length), scratch, 1, &unused);
+        i += length;
+    }
+    if (high && valid) {
+        twhc::HostBuffer lowered;
+        std::string name = text;
+        if (lower.function(lower.context, text, lowered) == twhc::LowerCase::lowered) {
+            name = std::string(lowered.view());
+        }
+        const std::string encoded = international(name);
+        if (!encoded.empty() || name.empty()) {
+            text = encoded;
+        }
+    }
+    if (!text.empty() && text.back() == '.' && (text.size() == 1 || text[text.size() - 2] != '.')) {
+        text.pop_back();
+    }
+    if (text.find(':') != std::string::npos) {
+        std::string inner = text;
+        if (inner.size() >= 2 && inner.front() == '[' && inner.back() == ']') {
+            inner = inner.substr(1, inner.size() - 2);
+        }
+        std::uint16_t pieces[8];
+        if (twhc::parse_ipv6(inner, pieces)) {
+            char buffer[39];
+            std::string bracketed(1, '[');
+            bracketed.append(buffer, twhc::format_ipv6(pieces, buffer));
+            bracketed += ']';
+            return {bracketed, true};
+        }
+    }
+    std::uint32_t address = 0;
+    if (twhc::ends_in_number(text) && twhc::parse_ipv4(text, &address)) {
+        char buffer[15];
+        return {std::string(buffer, twhc::format_ipv4(address, buffer)), true};
+    }
+    return {folded(text), false};
+}
+
+// The key of a canonical host: without a leading "www." when something follows it.
+inline std::string key_of(const std::string& canonical_host)
+{
+    return canonical_host.size() > 4 && canonical_host.compare(0, 4, "www.") == 0 ? canonical_host.substr(4)
+                                                                                 : canonical_host;
+}
+
+inline std::string url_key(const char* url) { return key_of(canonical(host_part(url)).text); }
 
 }  // namespace twhc_reference

@@ -8,28 +8,42 @@
 #include <string_view>
 #include <vector>
 
-#include "headercheck/host_key.h"
+#include "headercheck/canonical_host.h"
 #include "headercheck/skip_table.h"
+#include "tests/support/reference_host_key.h"
+#include "tests/support/simple_lower_case.h"
 
 namespace twhc_reference {
 
-inline std::string folded(std::string_view text)
+// An entry's key as the module makes it: its canonical host without a leading "www.".
+inline std::string entry_key(std::string_view entry)
 {
-    std::string out(text);
-    for (char& c : out) {
-        c = static_cast<char>(twhc::fold_ascii(static_cast<unsigned char>(c)));
+    twhc::HostBuffer canonical;
+    bool is_address = false;
+    twhc::canonical_host(entry, tw_test::kSimpleLowerCase, canonical, &is_address);
+    return std::string(twhc::key_of(canonical.view()));
+}
+
+// The key of a URL as the module makes it: straight from the URL (name bytes in any case) when
+// the scan finds nothing rare, from the canonical steps (folded) otherwise.
+struct ModuleKey {
+    std::string text;
+    twhc::KeyCase key_case;
+};
+
+inline ModuleKey module_url_key(const char* url)
+{
+    const twhc::HostPart part = twhc::host_part(url);
+    if (!part.rare) {
+        return {std::string(twhc::key_of(part.text)), twhc::KeyCase::any_case_name};
     }
-    return out;
+    twhc::HostBuffer canonical;
+    bool is_address = false;
+    twhc::canonical_host(part.text, tw_test::kSimpleLowerCase, canonical, &is_address);
+    return {std::string(twhc::key_of(canonical.view())), twhc::KeyCase::folded};
 }
 
-inline std::string normalised(std::string_view entry)
-{
-    std::string out(entry.size() + 1, '\0');
-    out.resize(twhc::normalise_entry(entry, out.data()));
-    return out;
-}
-
-// Whether the (unfolded) key equals one of the normalised entries, compared one by one.
+// Whether the (unfolded) key equals one of the entries' keys, compared one by one.
 inline bool table_contains(const std::vector<std::string>& entries, std::string_view key)
 {
     if (key.empty()) {
@@ -44,7 +58,7 @@ inline bool table_contains(const std::vector<std::string>& entries, std::string_
     return false;
 }
 
-// Raw entries normalised and indexed as the module does it, with the hash as a parameter so that
+// Raw entries keyed and indexed as the module does it, with the hash as a parameter so that
 // tests can force collisions.
 template <typename Hash = twhc::FoldedKeyHash>
 class IndexedTable {
@@ -55,7 +69,7 @@ public:
         entries_.reserve(raw.size());
         index_ = twhc::skip_index_create(raw.size());
         for (const std::string& entry : raw) {
-            entries_.push_back(normalised(entry));
+            entries_.push_back(entry_key(entry));
             twhc::skip_index_insert<Hash>(*index_, entries_.back());
         }
     }
@@ -63,8 +77,18 @@ public:
     IndexedTable(const IndexedTable&) = delete;
     IndexedTable& operator=(const IndexedTable&) = delete;
 
-    bool contains_key(std::string_view key) const { return twhc::skip_index_contains<Hash>(*index_, key); }
-    bool contains(const std::string& url) const { return contains_key(twhc::host_key_view(url.c_str())); }
+    // Any key, folded first.
+    bool contains_key(std::string_view key) const
+    {
+        return twhc::skip_index_contains<twhc::KeyCase::folded, Hash>(*index_, folded(key));
+    }
+    bool contains(const std::string& url) const
+    {
+        const ModuleKey key = module_url_key(url.c_str());
+        return key.key_case == twhc::KeyCase::folded
+                   ? twhc::skip_index_contains<twhc::KeyCase::folded, Hash>(*index_, key.text)
+                   : twhc::skip_index_contains<twhc::KeyCase::any_case_name, Hash>(*index_, key.text);
+    }
     const std::vector<std::string>& entries() const { return entries_; }
 
 private:

@@ -59,6 +59,25 @@ TEST(Bytes16, FindsTheSameBytesAsAScalarSearchAtEveryOffset)
     }
 }
 
+// Every byte value, in every lane, at offsets where the load is unaligned and where it is shifted.
+TEST(Bytes16, FindsBytesOutsideNames)
+{
+    for (unsigned value = 0; value < 256; ++value) {
+        for (unsigned offset : {0u, 4096u - 9u}) {
+            char* p = g_pages + offset;
+            std::memset(p, 'a', 16);
+            for (unsigned lane = 0; lane < 8; lane += 3) {
+                p[lane] = static_cast<char>(value);
+            }
+            const tw::Bytes16 block = tw::load_bytes16(p);
+            const bool name = (value >= 'a' && value <= 'z') || (value >= 'A' && value <= 'Z') ||
+                              (value >= '0' && value <= '9') || value == '.' || value == '-';
+            const std::vector<unsigned> expected = name ? std::vector<unsigned>{} : std::vector<unsigned>{0, 3, 6};
+            ASSERT_EQ(positions_of(block.where_outside_name()), expected) << tw::kBytesBackend << " byte " << value;
+        }
+    }
+}
+
 TEST(Bytes16, MatchesRuntimeBytesInAGroup)
 {
     alignas(16) std::uint8_t group[16];
