@@ -45,6 +45,7 @@ aarch64:
 
 check-trees: debug-build aarch64
 	@tools/install-deps.sh --checks
+	@tools/provision-python.sh --clients >/dev/null
 	@pyd=$$(tools/provision-python.sh --version 3.15 --debug) && \
 	  cmake -S . -B $(DEBUG_BUILD)-py3.15 -DPython3_EXECUTABLE="$$pyd" -DTW_BUILD_TESTS=OFF >/dev/null && \
 	  cmake --build $(DEBUG_BUILD)-py3.15 -j2

@@ -4,6 +4,7 @@
 #   tools/provision-python.sh [--version 3.14|3.15] [--debug] [--arch x86_64|aarch64]
 #   tools/provision-python.sh --auditwheel
 #   tools/provision-python.sh --bench-peers
+#   tools/provision-python.sh --clients
 #
 # For the host (x86-64), in order of preference:
 #   1. $TW_PYTHON (or $TW_PYTHON_DEBUG with --debug), when set and of the version asked for;
@@ -23,6 +24,10 @@
 # OpenTelemetry's HTTP utilities and the Sentry SDK, with what they import, all pure Python
 # (architecture all), from Debian testing or unstable. Nothing is installed into any Python.
 #
+# With --clients it prints such a folder for the HTTP clients whose chosen host the skip decision
+# is tested against: urllib3, requests, httpx and idna, with exactly what they need to import.
+# Requests is given chardet, not charset-normalizer, which Debian builds as compiled code.
+#
 # Idempotent: a complete root in the cache is reused without touching the network. All progress
 # goes to stderr; stdout is the path.
 set -euo pipefail
@@ -39,6 +44,7 @@ while [ $# -gt 0 ]; do
         --arch) arch=$2; shift ;;
         --auditwheel) pure=auditwheel ;;
         --bench-peers) pure=bench-peers ;;
+        --clients) pure=clients ;;
         *) echo "provision-python: unknown argument $1" >&2; exit 2 ;;
     esac
     shift
@@ -73,6 +79,9 @@ if [ -n "$pure" ]; then
     exe="$root/usr/lib/python3/dist-packages"
     if [ "$pure" = auditwheel ]; then
         packages=(python3-auditwheel python3-pyelftools)
+    elif [ "$pure" = clients ]; then
+        packages=(python3-urllib3 python3-requests python3-httpx python3-idna python3-httpcore
+                  python3-h11 python3-certifi python3-chardet)
     else
         packages=(python3-opentelemetry-util-http python3-opentelemetry-semantic-conventions
                   python3-typing-extensions python3-sentry-sdk python3-urllib3 python3-certifi)
