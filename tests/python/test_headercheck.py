@@ -23,7 +23,7 @@ def decision(url):
     "url, inject",
     [
         ("https://www.Example.com:443/a?b#c", False),
-        ("https://WWW.example.com/", True),
+        ("https://WWW.example.com/", False),
         ("https://sub.example.com/", True),
         ("example.com:81/path", False),
         ("https://user:pw@example.com/", False),
@@ -48,8 +48,9 @@ def test_decision_follows_the_host_key(url, inject):
         ("Example.com", "https://example.com/", False),
         ("www.example.com", "https://www.example.com/", False),
         ("www.example.com", "https://example.com/", False),
-        ("www.example.com", "https://WWW.example.com/", True),
-        ("WWW.example.com", "https://WWW.example.com/", False),
+        ("www.example.com", "https://WWW.example.com/", False),
+        ("WWW.example.com", "https://example.com/", False),
+        ("www.www.example.com", "https://www.example.com/", True),
         ("[::1]", "http://[::1]:8080/", False),
         ("[::1]", "http://[::1]/x", False),
         ("127.0.0.1", "http://127.0.0.1:8080/", False),
@@ -57,11 +58,81 @@ def test_decision_follows_the_host_key(url, inject):
         ("", "https:///", True),
         ("example.com\0junk", "https://example.com/", False),
         ("example.com\0junk", "https://example.comjunk/", True),
-        ("é.example", "https://É.example/", True),
+        ("é.example", "https://É.example/", False),
         ("é.example", "https://é.example/", False),
+        ("example.com:8080", "https://example.com:8080/", True),
     ],
 )
 def test_entries_are_normalised_like_host_keys(entry, url, inject):
+    hc.init_header_check([entry])
+    assert decision(url) is inject
+
+
+# One destination, many spellings: a skip entry in any of the spellings skips the URLs in all.
+SPELLINGS = {
+    "api.example.com": (
+        ["api.example.com", "API.Example.COM", "api.example.com.", "www.api.example.com", "WWW.api.example.com.",
+         "api%2Eexample.com", "api.exa\tmple.com", "api．example．com", "api。example｡com"],
+        ["http://api.example.com/p", "http://API.Example.COM/p", "http://api.example.com./p",
+         "http://www.api.example.com/p", "http://WWW.api.example.com./p", "http://api%2Eexample.com/p",
+         "http://api%2eexample%2Ecom/p", "http://api.example.com\\p", "http://api.example.com\n/p",
+         "http://api.exa\tmple.com/p", "http://api．example．com/p", "http://api。example｡com/p",
+         "https://u:p@api.example.com:8443/p"],
+        ["http://api.example.co/", "http://wapi.example.com/", "http://api.example.com.evil/"],
+    ),
+    "127.0.0.1": (
+        ["127.0.0.1", "127.1", "0x7f.1", "2130706433", "0177.0.0.1", "0x7F000001", "127.0.0.1."],
+        ["http://127.0.0.1/", "http://127.1/", "http://0x7f.1/", "http://2130706433/", "http://0177.0.0.1/",
+         "http://0x7F000001:80/", "http://127.0.0.1./", "http://%31%32%37.1/"],
+        ["http://127.0.0.2/", "http://127.256/", "http://127.0.0.1.1/"],
+    ),
+    "[::1]": (
+        ["[::1]", "::1", "[0:0:0:0:0:0:0:1]", "0::0001"],
+        ["http://[::1]/", "http://[0:0:0:0:0:0:0:1]/", "http://[::0001]:8080/", "http://[0::1]/"],
+        ["http://[::2]/", "http://[1::]/"],
+    ),
+    "xn--bcher-kva.example": (
+        ["bücher.example", "BÜCHER.example", "xn--bcher-kva.example", "b%C3%BCcher.example", "www.bücher.example."],
+        ["http://bücher.example/", "http://BÜCHER.example/", "http://xn--bcher-kva.example/",
+         "http://XN--BCHER-KVA.EXAMPLE/", "http://b%C3%BCcher.example/", "http://www.bücher.example./"],
+        ["http://bucher.example/", "http://xn--bcher-kva.example.org/"],
+    ),
+}
+
+
+@pytest.mark.parametrize("destination", SPELLINGS)
+def test_every_spelling_of_a_destination_has_one_key(destination):
+    entries, urls, others = SPELLINGS[destination]
+    for entry in entries:
+        hc.init_header_check([entry])
+        assert [url for url in urls if decision(url) is False] == urls, entry
+        assert [url for url in others if decision(url) is False] == [], entry
+
+
+@pytest.mark.parametrize(
+    "entry, url, inject",
+    [
+        # the host ends at a backslash, so what precedes a "\@" is the host
+        ("evil.example", "http://evil.example\\@api.example.com/p", False),
+        ("api.example.com", "http://evil.example\\@api.example.com/p", True),
+        # a bare IPv6 entry is read as a bracketed one
+        ("::1", "http://[::1]/", False),
+        ("0:0::1", "http://[::1]:80/", False),
+        # an IPv4 spelling that is no address is a name, kept as it is
+        ("1.2.3.256", "http://1.2.3.256/", False),
+        ("1.2.3.0", "http://1.2.3.256/", True),
+        # escapes that would make a host of another shape stay escaped
+        ("a%25b", "http://a%25b/", False),
+        ("a%b", "http://a%25b/", False),
+        ("ab", "http://a%00b/", True),
+        # a lone dot leaves no host: always injected
+        (".", "http://./", True),
+        # a name no client can encode keeps its bytes and still gets a decision
+        ("%FF.example", "http://%ff.example/", False),
+        ("\u212aelvin.example", "http://kelvin.example/", False),
+    ],
+)
+def test_rare_spellings(entry, url, inject):
     hc.init_header_check([entry])
     assert decision(url) is inject
 
