@@ -1,13 +1,15 @@
-// Fuzzes the URL-to-host-key reduction. Checks, for every input: the key lies inside the URL and
-// is never longer than it, it agrees with the byte-at-a-time reduction, folding it twice changes
-// nothing more than folding it once, and an entry made from the key matches the URL.
+// Fuzzes the URL-to-key reduction. Checks, for every input: the host part lies inside the URL and
+// agrees with the byte-at-a-time reduction; a host the scan lets through the quick path holds name
+// bytes only and is its own canonical host; the canonical host agrees with the oracle and is its
+// own canonical host (the form is stable); and an entry made from the URL's host matches the URL.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
+#include "headercheck/canonical_host.h"
 #include "headercheck/host_key.h"
 #include "tests/support/reference_host_key.h"
 #include "tests/support/reference_skip_table.h"
@@ -30,6 +32,14 @@ char* exact_copy(const std::uint8_t* data, std::size_t size)
     return copy;
 }
 
+std::string canonical(std::string_view raw)
+{
+    twhc::HostBuffer out;
+    bool is_address = false;
+    check(twhc::canonical_host(raw, tw_test::kSimpleLowerCase, out, &is_address) == twhc::CanonicalOutcome::done);
+    return std::string(out.view());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -38,24 +48,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t length = strnlen(reinterpret_cast<const char*>(data), size);
     char* url = exact_copy(data, length);
 
-    const std::string_view key = twhc::host_key_view(url);
-    check(key.size() <= length);
-    check(key.empty() || (key.data() >= url && key.data() + key.size() <= url + length));
-    const std::string_view reference = twhc_reference::host_key_view(url);
-    check(key.data() == reference.data() || (key.empty() && reference.empty()));
-    check(key.size() == reference.size());
+    const twhc::HostPart part = twhc::host_part(url);
+    const std::string_view reference = twhc_reference::host_part(url);
+    check(part.text.size() == reference.size());
+    check(part.text.empty() || (part.text.data() == reference.data() && part.text.data() + part.text.size() <= url + length));
 
-    const std::string key_folded = twhc_reference::folded(key);
-    check(twhc_reference::folded(key_folded) == key_folded);
+    const twhc_reference::Canonical expected = twhc_reference::canonical(reference);
+    const std::string host = canonical(part.text);
+    check(host == expected.text);
+    check(canonical(host) == host);
+    if (!part.rare && !part.text.empty()) {
+        check(part.text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+              std::string_view::npos);
+        check(twhc_reference::folded(part.text) == host);
+    }
 
-    if (!key.empty()) {
-        // An entry stands for its own key once a leading lower-case "www." is dropped.
-        const bool keeps_www = key_folded.size() > 4 && key_folded.compare(0, 4, "www.") == 0;
-        const std::string entry = keeps_www ? "www." + key_folded : key_folded;
-        std::vector<char> normalised(entry.size() + 1);
-        const std::size_t normalised_length = twhc::normalise_entry(entry, normalised.data());
-        check(std::string_view(normalised.data(), normalised_length) == key_folded);
-        check(twhc_reference::IndexedTable<>({entry}).contains_key(key));
+    const twhc_reference::ModuleKey key = twhc_reference::module_url_key(url);
+    check(twhc_reference::folded(key.text) == twhc_reference::key_of(host));
+    if (!key.text.empty()) {
+        // The host as a client connects to it, written as an entry, skips the URL; so does the
+        // same entry written in capitals (which international names may not survive, so only
+        // for ASCII hosts).
+        const twhc_reference::IndexedTable<> table({host});
+        check(table.contains(url));
+        const bool ascii = std::all_of(host.begin(), host.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (ascii) {
+            std::string shouted = host;
+            for (char& c : shouted) {
+                c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+            }
+            check(twhc_reference::IndexedTable<>({shouted}).contains(url));
+        }
     }
 
     std::free(url);

@@ -1,6 +1,7 @@
 // Fuzzes the skip table over a table and keys made from the input: its lookups must agree with
 // comparing the key with every entry, with the real hash and with one of four bits, under which
-// nearly every entry collides with another.
+// nearly every entry collides with another; keys are looked up folded, and those of name bytes
+// only also as the quick path has them, in any case.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,14 +30,20 @@ struct FourBitHash {
 };
 
 // A key in an allocation of exactly its size, so that a read past it is caught.
-bool contains_exact_copy(const auto& table, std::string_view key)
+template <twhc::KeyCase kCase, typename Hash>
+bool contains_exact_copy(const twhc::SkipIndex& index, std::string_view key)
 {
     char* copy = static_cast<char*>(std::malloc(key.size() + 1));
     std::memcpy(copy, key.data(), key.size());
     copy[key.size()] = '\0';
-    const bool found = table.contains_key({copy, key.size()});
+    const bool found = twhc::skip_index_contains<kCase, Hash>(index, {copy, key.size()});
     std::free(copy);
     return found;
+}
+
+bool name_bytes_only(std::string_view key)
+{
+    return key.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") == std::string_view::npos;
 }
 
 template <typename Hash>
@@ -44,7 +51,11 @@ void check_table(const std::vector<std::string>& raw, const std::vector<std::str
 {
     const twhc_reference::IndexedTable<Hash> table(raw);
     for (const std::string& key : keys) {
-        check(contains_exact_copy(table, key) == twhc_reference::table_contains(table.entries(), key));
+        const bool expected = twhc_reference::table_contains(table.entries(), key);
+        check(contains_exact_copy<twhc::KeyCase::folded, Hash>(table.index(), twhc_reference::folded(key)) == expected);
+        if (name_bytes_only(key)) {
+            check(contains_exact_copy<twhc::KeyCase::any_case_name, Hash>(table.index(), key) == expected);
+        }
     }
 }
 

@@ -90,6 +90,7 @@ public:
                    : twhc::skip_index_contains<twhc::KeyCase::any_case_name, Hash>(*index_, key.text);
     }
     const std::vector<std::string>& entries() const { return entries_; }
+    const twhc::SkipIndex& index() const { return *index_; }
 
 private:
     std::vector<std::string> entries_;
