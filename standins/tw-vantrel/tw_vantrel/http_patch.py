@@ -5,6 +5,7 @@ to, and is attributed to the first application frame found walking outward from 
 """
 
 import http.client
+import re
 import sys
 
 import _twconfig
@@ -36,10 +37,15 @@ def call_site(frame):
     return None
 
 
+# A request target in absolute-form (RFC 9112, 3.2.2), as sent through a proxy: a scheme, then
+# "://". A "://" anywhere else (a query holding a URL) leaves the target in origin-form.
+_ABSOLUTE_FORM = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+
+
 def full_url(connection, target):
     """The absolute URL a connection's request goes to."""
-    if "://" in target:
-        return target  # already absolute, as sent through a proxy
+    if _ABSOLUTE_FORM.match(target):
+        return target
     https = isinstance(connection, http.client.HTTPSConnection)
     host = f"[{connection.host}]" if ":" in connection.host else connection.host
     if connection.port != (443 if https else 80):
