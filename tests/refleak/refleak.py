@@ -87,8 +87,11 @@ from tw_vantrel import thread_local
 class Hosts(list): pass
 class Text(str): pass
 def exercise():
-    hc.init_header_check(Hosts(["a.example", "WWW.B.example", Text("c\\0x"), ""] + [f"h{i}" for i in range(40)]))
-    for url in ("https://www.A.example:1/x", "https://user:pw@b.example/", "http://[::1]:8/", "", "x" * 3000):
+    hc.init_header_check(Hosts(["a.example", "WWW.B.example", Text("c\\0x"), "", "BÜCHER.example", "%FF.x", "::1",
+                                "0x7f.1", "a%2Eb."] + [f"h{i}" for i in range(40)]))
+    for url in ("https://www.A.example:1/x", "https://user:pw@b.example/", "http://[::1]:8/", "", "x" * 3000,
+                "http://bücher.example/", "http://b%C3%BCcher.example./", "http://\\u212aelvin.x/", "http://127.1/",
+                "http://[0::1]/", "http://a\\tb\\\\@c/", "http://" + "é" * 3000 + "/"):
         hc.should_inject_headers(url)
     contextvars.copy_context().run(lambda: (thread_local.funcspan_override_ctx.set(0), hc.should_inject_headers("https://a/")))
     absorb(hc.should_inject_headers)
@@ -103,7 +106,8 @@ def exercise():
     absorb(hc.init_header_check)
 def exercise_memory_errors():
     under_memory_pressure(hc.should_inject_headers, "https://a.example/")
-    under_memory_pressure(hc.init_header_check, ["a", "b"])
+    under_memory_pressure(hc.should_inject_headers, "https://BÜCHER.example/")
+    under_memory_pressure(hc.init_header_check, ["a", "b", "BÜCHER.example"])
 def exercise_interrupts():
     hc.init_header_check(["a.example"])
     for interrupt in (KeyboardInterrupt, SystemExit):
