@@ -33,6 +33,27 @@ URL_SHAPES = {
 }
 
 
+# One URL of each spelling the canonical host reads, with the skip entry it must hit: the common
+# host first, for comparison.
+SPELLINGS = {
+    "common host": ("https://api.example.com/v1/orders?id=42", "api.example.com"),
+    "trailing dot": ("https://api.example.com./v1/orders?id=42", "api.example.com"),
+    "\"WWW.\" in capitals": ("https://WWW.api.example.com/v1/orders?id=42", "www.api.example.com"),
+    "IPv4, two parts": ("http://127.1/v1/orders?id=42", "127.0.0.1"),
+    "IPv4, hexadecimal": ("http://0x7f.1/v1/orders?id=42", "127.0.0.1"),
+    "IPv4, one number": ("http://2130706433/v1/orders?id=42", "127.0.0.1"),
+    "IPv6, long form": ("http://[0:0:0:0:0:0:0:1]:8080/v1/orders?id=42", "[::1]"),
+    "IPv6, leading zeros": ("http://[::0001]/v1/orders?id=42", "::1"),
+    "percent-escape": ("https://api%2Eexample.com/v1/orders?id=42", "api.example.com"),
+    "backslash": ("https://api.example.com\\v1/orders?id=42", "api.example.com"),
+    "backslash before @": ("https://evil.example\\@api.example.com/v1", "evil.example"),
+    "newline in the host": ("https://api.example.com\n/v1/orders?id=42", "api.example.com"),
+    "international name": ("https://bücher.example/v1/orders?id=42", "xn--bcher-kva.example"),
+    "fullwidth dots": ("https://api．example．com/v1/orders?id=42", "api.example.com"),
+}
+SPELLING_TABLE = [f"svc{i}.internal.example" for i in range(15)]
+
+
 def url_for(shape, host):
     caps = ".".join(part.capitalize() for part in host.split("."))
     return URL_SHAPES[shape].format(host=host, caps=caps)
@@ -108,6 +129,22 @@ def run_header_check(timer, binding):
                 timer.add("should_inject_headers", _twheadercheck.should_inject_headers, url,
                           table=size, shape=shape, outcome=outcome, binding=binding)
         results.extend(timer.run())
+    return results
+
+
+def spelling_figures(timer):
+    """should_inject_headers on one URL of each spelling, each hitting its entry in a table of 16."""
+    import _twheadercheck
+
+    _twheadercheck.cleanup()
+    results = []
+    for name, (url, entry) in SPELLINGS.items():
+        _twheadercheck.init_header_check(SPELLING_TABLE + [entry])
+        assert _twheadercheck.should_inject_headers(url)[0] is False, name
+        timer.cases = []
+        timer.add("should_inject_headers", _twheadercheck.should_inject_headers, url, spelling=name)
+        results.extend(timer.run())
+    _twheadercheck.cleanup()
     return results
 
 
@@ -309,7 +346,8 @@ def frame_info_figures(timer):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("set", choices=["header_unbound", "header_bound", "peers", "peer_code", "frameinfo", "load"])
+    parser.add_argument("set", choices=["header_unbound", "header_bound", "spellings", "peers", "peer_code",
+                                        "frameinfo", "load"])
     parser.add_argument("--peers-folder", help="where the peers' packages are unpacked (peer_code)")
     parser.add_argument("--repeat", type=int, default=11)
     parser.add_argument("--seconds", type=float, default=0.02, help="time of one timeit run")
@@ -326,6 +364,8 @@ def main():
         figures = run_header_check(timer, "none")
     elif options.set == "header_bound":
         figures = run_header_check(timer, "stand-in")
+    elif options.set == "spellings":
+        figures = spelling_figures(timer)
     elif options.set == "load":
         figures = load_figures(min(options.repeat, 5))
     elif options.set == "peers":

@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-SETS = ["header_unbound", "header_bound", "peers", "peer_code", "frameinfo", "load"]
+SETS = ["header_unbound", "header_bound", "spellings", "peers", "peer_code", "frameinfo", "load"]
 TABLE_SIZES = [0, 1, 16, 256, 4096, 65536, 1048576]
 # The sizes the flat-cost targets hold for; the largest is reported beside them.
 TARGET_SIZES = [1, 16, 256, 4096, 65536]
@@ -76,8 +76,21 @@ def per_call_instructions(build, count, counted):
     return result
 
 
-def one_call(build, count, which, url):
-    return (instructions(build, which, count, url) - instructions(build, which, 0, url)) / count
+def one_call(build, count, which, url, *entries):
+    return (instructions(build, which, count, url, *entries) - instructions(build, which, 0, url, *entries)) / count
+
+
+def spelling_instructions(build, count):
+    """Instructions of should_inject_headers above the METH_FASTCALL floor for one URL of each
+    spelling, hitting its entry in a table of 16."""
+    from figures import SPELLING_TABLE, SPELLINGS
+
+    rows = []
+    for name, (url, entry) in SPELLINGS.items():
+        floor = one_call(build, count, "floor_fastcall", url)
+        ours = one_call(build, count, "should_inject_headers", url, *SPELLING_TABLE, entry)
+        rows.append({"spelling": name, "instructions": ours, "floor": floor, "above_floor": ours - floor})
+    return rows
 
 
 def shape_instructions(build, count):
@@ -186,6 +199,24 @@ def markdown(results):
         lines += [f"| {COUNTED[which]} | {count:.0f} | {count - ins['floor']:+.0f} |"
                   for which, count in ins.items() if which != "floor"]
 
+    if "shape_instructions" in results:
+        lines += ["", "## Instructions above the METH_FASTCALL floor, every URL shape (callgrind, 16 entries)", "",
+                  "Each count is should_inject_headers less the METH_FASTCALL floor taking the same URL.", "",
+                  "| shape | hit | miss |", "|---|---|---|"]
+        for shape in SHAPES:
+            row = {r["outcome"]: r["above_floor"] for r in results["shape_instructions"] if r["shape"] == shape}
+            lines.append(f"| {shape} | {row['hit']:+.0f} | {row['miss']:+.0f} |")
+
+    spelled = {f["spelling"]: f for f in results.get("spellings", [])}
+    if spelled:
+        counted = {r["spelling"]: r for r in results.get("spelling_instructions", [])}
+        lines += ["", "## One URL of each spelling, a hit in a table of 16 (no binding)", "",
+                  "The common host takes the quick path; every other spelling, the rare canonical steps.", "",
+                  "| spelling | ns | instructions above the METH_FASTCALL floor |", "|---|---|---|"]
+        for name, figure in spelled.items():
+            instructions_cell = f"{counted[name]['above_floor']:+.0f}" if name in counted else "–"
+            lines.append(f"| {name} | {spread(figure)} | {instructions_cell} |")
+
     for title, figures in (("no binding", unbound), ("stand-in binding", bound)):
         lines += ["", f"## should_inject_headers, {title}: overhead above the METH_FASTCALL floor, ns", "",
                   "The long shape is measured against the floor taking the same 2 KB URL.", "",
@@ -269,7 +300,8 @@ def main():
     options = parser.parse_args()
     build = (ROOT / options.build).resolve()
     if options.instructions_only:
-        json.dump(shape_instructions(build, 20000), sys.stdout, indent=1)
+        json.dump({"shapes": shape_instructions(build, 5000), "spellings": spelling_instructions(build, 5000)},
+                  sys.stdout, indent=1)
         return
     out = Path(options.out) if options.out else build / "bench-results"
     out.mkdir(parents=True, exist_ok=True)
@@ -292,6 +324,9 @@ def main():
         # A quick run checks that counting works, with the fewest valgrind runs.
         counted = ["floor", "should_inject_headers"] if options.quick else list(COUNTED)
         results["instructions"] = per_call_instructions(build, 200 if options.quick else 50000, counted)
+        if not options.quick:
+            results["shape_instructions"] = shape_instructions(build, 5000)
+            results["spelling_instructions"] = spelling_instructions(build, 5000)
 
     (out / "results.json").write_text(json.dumps(results, indent=1))
     report = markdown(results)
