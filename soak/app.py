@@ -240,7 +240,12 @@ def main():
     parser.add_argument("folder")
     parser.add_argument("--seconds", type=float, required=True)
     parser.add_argument("--warmup", type=float, required=True)
+    # The run goes on past --seconds until this many requests have been made after the warm-up,
+    # however slowly a busy machine makes them, up to --deadline seconds in all.
+    parser.add_argument("--requests-after-warmup", type=int, default=0)
+    parser.add_argument("--deadline", type=float)
     options = parser.parse_args()
+    deadline = options.deadline or options.seconds
 
     http_patch.install(SKIP_LISTS[0], sink_url="https://sink.example/graphql", api_key="soak-key",
                        service_uuid="0b7e2a59-0a6f-4f55-9d0c-3c1f2e9d8a77")
@@ -255,9 +260,15 @@ def main():
     marks = {}
     segments = 0
     cpu_seconds = {"patched": 0.0, "unpatched": 0.0}  # of the whole process, all threads
+
+    def requests_made():
+        return sum(sum(w.stats[p][0] for p in w.stats) for w in workers)
+
     while True:
         elapsed = time.monotonic() - started
-        if elapsed >= options.seconds:
+        if "warm" in marks and (elapsed >= deadline or (
+                elapsed >= options.seconds
+                and requests_made() - marks["warm"]["requests"] >= options.requests_after_warmup)):
             break
         phases.current = "patched" if segments % 2 == 0 else "unpatched"
         if phases.current == "patched":
@@ -276,10 +287,10 @@ def main():
         if "warm" not in marks and time.monotonic() - started >= options.warmup:
             gc.collect()
             marks["warm"] = {"rss": rss_bytes(), "refcount": total_refcount(), "at": time.monotonic() - started,
-                             "requests": sum(sum(w.stats[p][0] for p in w.stats) for w in workers)}
+                             "requests": requests_made()}
     gc.collect()
     marks["end"] = {"rss": rss_bytes(), "refcount": total_refcount(), "at": time.monotonic() - started,
-                    "requests": sum(sum(w.stats[p][0] for p in w.stats) for w in workers)}
+                    "requests": requests_made()}
     phases.done = True
     phases.barrier.wait()
     versions.stop.set()

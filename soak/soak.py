@@ -26,9 +26,11 @@ OVERRIDE_HEADER = "x-tw-funcspan-override"
 RSS_GROWTH_LIMIT = 2 * 1024 * 1024
 # The debug run's total reference count may move by this much between the warm-up and the end:
 # caches of the standard library settle there. A leak of one reference per request would exceed
-# it many times over (the check also requires at least REFCOUNT_MIN_REQUESTS requests).
+# it many times over: the run goes on until REFCOUNT_MIN_REQUESTS requests follow the warm-up,
+# however long a busy machine takes, up to a deadline of RUN_DEADLINE_SECONDS past its length.
 REFCOUNT_LIMIT = 500
 REFCOUNT_MIN_REQUESTS = 2000
+RUN_DEADLINE_SECONDS = 300
 
 
 def dropped(key):
@@ -71,15 +73,17 @@ class RecordingHandler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def run_application(python, build, port, folder, seconds, warmup):
+def run_application(python, build, port, folder, seconds, warmup, requests_after_warmup):
     env = dict(os.environ)
     preload = [os.environ.get("LD_PRELOAD", ""), str(build / "standins" / "libtidewren.so")]
     env["LD_PRELOAD"] = " ".join(part for part in preload if part)
     env["PYTHONPATH"] = os.pathsep.join([str(build / "lib"), str(ROOT / "standins" / "tw-vantrel")])
+    deadline = seconds + RUN_DEADLINE_SECONDS if requests_after_warmup else seconds
     done = subprocess.run(
         [python, str(ROOT / "soak" / "app.py"), str(port), str(folder), "--seconds", str(seconds),
-         "--warmup", str(warmup)],
-        env=env, capture_output=True, text=True, timeout=seconds * 4 + 120, check=False,
+         "--warmup", str(warmup), "--requests-after-warmup", str(requests_after_warmup),
+         "--deadline", str(deadline)],
+        env=env, capture_output=True, text=True, timeout=deadline + seconds * 3 + 120, check=False,
     )
     if done.returncode != 0:
         return None, f"the application exited with {done.returncode}:\n{done.stderr[-4000:]}"
@@ -169,14 +173,15 @@ def account(folder, received, summary):
     return problems, counts
 
 
-def soak(python, build, seconds, warmup):
+def soak(python, build, seconds, warmup, requests_after_warmup=0):
     RecordingHandler.received = {}
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), RecordingHandler)
     server.daemon_threads = True
     threading.Thread(target=server.serve_forever, daemon=True).start()
     with tempfile.TemporaryDirectory(prefix="tw-soak-") as folder:
         try:
-            summary, failure = run_application(python, build, server.server_address[1], folder, seconds, warmup)
+            summary, failure = run_application(python, build, server.server_address[1], folder, seconds, warmup,
+                                               requests_after_warmup)
         finally:
             server.shutdown()
             server.server_close()
@@ -246,7 +251,8 @@ def main():
         debug_seconds = options.debug_seconds or max(8.0, options.seconds / 4)
         print(f"soak: {debug_seconds:.0f} s under {options.debug_python} ...", file=sys.stderr, flush=True)
         debug_summary, debug_problems, debug_counts = soak(
-            options.debug_python, (ROOT / options.debug_build).resolve(), debug_seconds, max(3.0, debug_seconds / 3))
+            options.debug_python, (ROOT / options.debug_build).resolve(), debug_seconds, max(3.0, debug_seconds / 3),
+            REFCOUNT_MIN_REQUESTS)
         problems.extend(f"debug run: {p}" for p in debug_problems)
         if debug_summary is not None:
             results["debug"] = figures(debug_summary, debug_counts)
@@ -258,7 +264,8 @@ def main():
                 problems.append(f"debug run: total reference count moved by {growth:+d} after the warm-up "
                                 f"(limit ±{REFCOUNT_LIMIT})")
             elif after < REFCOUNT_MIN_REQUESTS:
-                problems.append(f"debug run: only {after} requests after the warm-up, too few to show a leak")
+                problems.append(f"debug run: only {after} requests after the warm-up in "
+                                f"{results['debug']['seconds']:.0f} s, too few to show a leak")
 
     out = Path(options.json) if options.json else build / "soak-results.json"
     out.parent.mkdir(parents=True, exist_ok=True)

@@ -354,73 +354,126 @@ def test_isolated_interpreters_import_every_module_and_answer_by_their_own_agent
 
 
 PARALLEL_CALLS = 200 if EMULATED else 4000
+# How long the parties of a rendezvous may take to arrive before it is called off: a deadline
+# for a hung or serialised run, far beyond what any machine, however busy, needs to get there.
+MEETING_SECONDS = 300 if EMULATED else 120
+
+# Run in each isolated interpreter: its calls, in the middle of which it meets the others. The
+# meeting is inside a call: the module is running the agent's callable, which waits there.
+MEET_HALF_WAY = """
+import subinterpreters
+rendezvous = subinterpreters.Rendezvous(*SPEC)
+calls, met = 0, None
+def meet_half_way():
+    global calls, met
+    calls += 1
+    if calls == (1 + len(TOKENS)) * CALLS // 2:
+        met = rendezvous.meet(PARTY)
+thread_local.inside_module_call = meet_half_way
+answers = decide(TOKENS, CALLS)
+thread_local.inside_module_call = None
+rendezvous.close()
+"""
 
 
 @pytest.mark.skipif(not subinterpreters.HAS_ISOLATED, reason="no isolated interpreters before 3.12")
 def test_four_isolated_interpreters_in_parallel_each_answer_by_their_own_agent(tmp_path):
+    # Each waits in its call, holding its own lock, until all four are in theirs: interpreters
+    # that shared a lock could not meet (the next test). The main interpreter asks all along.
     result = run_scenario(
         tmp_path,
         f"""
-        import threading, time
+        import threading
+        MEET_HALF_WAY = {MEET_HALF_WAY!r}
         exec(PROBE)
         load()
         isolated = [interpreter(isolated=True) for _ in range(4)]
         tokens = [ME] + [i.eval("ME") for i in isolated]
-        # All start at one moment of this process's monotonic clock, and time their own run.
-        start = time.monotonic() + (5 if {EMULATED} else 0.5)
-        ASK = (f"import time\\nwhile time.monotonic() < {{start}}: pass\\n"
-               "began, cpu = time.monotonic(), time.process_time()\\n"
-               f"answers = decide({{tokens!r}}, {PARALLEL_CALLS})\\n"
-               "span = (began, time.monotonic(), cpu, time.process_time())\\n")
-        threads = [threading.Thread(target=i.exec, args=(ASK,)) for i in isolated]
+        rendezvous = si.Rendezvous.create(len(isolated), {MEETING_SECONDS})
+        def ask(party):
+            names = (rendezvous.spec(), party, tokens, {PARALLEL_CALLS})
+            return f"SPEC, PARTY, TOKENS, CALLS = {{names!r}}\\n" + MEET_HALF_WAY
+        threads = [threading.Thread(target=i.exec, args=(ask(party),)) for party, i in enumerate(isolated)]
         for thread in threads:
             thread.start()
-        while time.monotonic() < start:
-            pass
-        began, cpu = time.monotonic(), time.process_time()
         mine = []
         while any(thread.is_alive() for thread in threads) or not mine:
             mine.append(decide(tokens, 10))
         for thread in threads:
             thread.join()
-        wall, cpu = time.monotonic() - began, time.process_time() - cpu
+        rendezvous.close(remove=True)
         theirs = [i.eval("answers") for i in isolated]
-        spans = [i.eval("span") for i in isolated]
+        met = [i.eval("met") for i in isolated]
         for i in isolated:
             i.close()
-        print(repr((tokens, theirs, mine, spans, cpu / wall)))
+        print(repr((tokens, theirs, mine, met)))
         """,
         timeout=600,
     )
-    tokens, theirs, mine, spans, cpu_per_wall = result
-    print(f"parallel: 4 x {5 * PARALLEL_CALLS} calls and {10 * 5 * len(mine)} in main, "
-          f"CPU time per wall time {cpu_per_wall:.2f}")
+    tokens, theirs, mine, met = result
+    print(f"parallel: 4 x {6 * PARALLEL_CALLS} calls and {10 * 6 * len(mine)} in main; "
+          f"the isolated interpreters saw {met} of 4 arrive")
+    assert met == [4] * 4, f"the isolated interpreters did not all meet within {MEETING_SECONDS} s: {met}"
     assert theirs == [own_decisions(me, tokens) for me in tokens[1:]]
     assert all(answers == own_decisions(tokens[0], tokens) for answers in mine)
-    # They overlapped, and with a lock each the process ran on more than one core at a time.
-    assert max(span[0] for span in spans) < min(span[1] for span in spans), spans
-    assert cpu_per_wall > 1.3, cpu_per_wall
+
+
+def test_threads_sharing_one_lock_cannot_meet_inside_their_calls(tmp_path):
+    # The same rendezvous between four threads of one interpreter, all of them asking: the first
+    # to arrive keeps the lock, so the others can't all arrive before the deadline. Were it
+    # otherwise, meeting would prove nothing of the isolated interpreters' locks. Any deadline
+    # gives this outcome: a short one only ends it sooner.
+    met = run_scenario(
+        tmp_path,
+        """
+        import threading
+        exec(PROBE)
+        load()
+        rendezvous = si.Rendezvous.create(4, 3)
+        met = [None] * 4
+        all_started = threading.Barrier(4)
+        here = threading.local()
+        def meet_on_the_tenth_call():
+            here.calls += 1
+            if here.calls == 10:
+                met[here.party] = rendezvous.meet(here.party)
+        def run(party):
+            here.party, here.calls = party, 0
+            all_started.wait()
+            decide([ME], 10)
+        thread_local.inside_module_call = meet_on_the_tenth_call
+        threads = [threading.Thread(target=run, args=(party,)) for party in range(4)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        rendezvous.close(remove=True)
+        print(repr(met))
+        """,
+    )
+    assert None not in met and min(met) < 4, met
 
 
 RACE = """
-import ctypes, threading, time
+import ctypes, threading
 import subinterpreters as si
 CALLS = ["_twconfig.set_sink_url('sink-from-0')", "_twconfig.set_api_key('key-from-1')",
          "_twconfig.set_service_uuid('uuid-from-2')", "_twconfig.initialize()"]
 isolated = [si.Interpreter(isolated=True) for _ in CALLS]
+# All at once, however the threads are scheduled: each calls when it has seen the others ready.
+rendezvous = si.Rendezvous.create(len(CALLS), MEETING_SECONDS)
 for i in isolated:
-    i.exec("import time, _twconfig")
-# The same moment for all: each spins on the process's monotonic clock until it comes.
-start = time.monotonic() + 0.5
+    i.exec(f"import subinterpreters, _twconfig\\nrendezvous = subinterpreters.Rendezvous(*{rendezvous.spec()!r})")
 threads = [threading.Thread(target=i.exec, args=(
-    f"while time.monotonic() < {start}: pass\\n"
+    f"met = rendezvous.meet({party})\\n"
     f"try:\\n    {call}\\n    outcome = 'called'\\nexcept RuntimeError as error:\\n    outcome = str(error)\\n",))
-    for i, call in zip(isolated, CALLS)]
+    for party, (i, call) in enumerate(zip(isolated, CALLS))]
 for thread in threads:
     thread.start()
 for thread in threads:
     thread.join()
-outcomes = [i.eval("outcome") for i in isolated]
+rendezvous.close(remove=True)
+outcomes = [(i.eval("met"), i.eval("outcome")) for i in isolated]
 for i in isolated:
     i.close()
 received = None
@@ -438,9 +491,13 @@ print(repr((outcomes, received)))
 @pytest.mark.parametrize("attempt", range(1 if EMULATED else 3))
 def test_isolated_interpreters_making_the_first_configuration_call_at_once_share_one_lookup(library, attempt):
     env = {"LD_PRELOAD": childproc.preload_as_seen(str(childproc.standin_library()))} if library else {}
-    done = childproc.run(f"LIBRARY = {library}\n" + RACE, extra_paths=[HERE], env=env)
+    done = childproc.run(f"LIBRARY = {library}\nMEETING_SECONDS = {MEETING_SECONDS}\n" + RACE,
+                         extra_paths=[HERE], env=env, timeout=600)
     assert done.returncode == 0, done.stderr
     outcomes, received = eval(done.stdout.strip().splitlines()[-1])
+    met = [met for met, _ in outcomes]
+    assert met == [4] * 4, f"the isolated interpreters did not all meet within {MEETING_SECONDS} s: {met}"
+    outcomes = [outcome for _, outcome in outcomes]
     if library:
         assert outcomes == ["called"] * 4
         assert received == [(1, b"sink-from-0"), (1, b"key-from-1"), (1, b"uuid-from-2"), (1, None)]
