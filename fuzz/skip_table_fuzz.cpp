@@ -1,7 +1,9 @@
 // Fuzzes the skip table over a table and keys made from the input: its lookups must agree with
 // comparing the key with every entry, with the real hash and with one of four bits, under which
 // nearly every entry collides with another; keys are looked up folded, and those of name bytes
-// only also as the quick path has them, in any case.
+// only also as the quick path has them, in any case. Then the lines as host rules (plain hosts,
+// ".domain", "*.domain", "*" mixed), asked about URLs made of the lines and their suffixes: the
+// hashed rules must answer as the oracle that reads every entry in turn.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 
 #include "headercheck/host_key.h"
 #include "headercheck/skip_table.h"
+#include "tests/support/reference_host_rules.h"
 #include "tests/support/reference_skip_table.h"
 
 namespace {
@@ -25,7 +28,7 @@ void check(bool condition)
 struct FourBitHash {
     std::uint64_t operator()(std::string_view key) const
     {
-        return twhc::FoldedKeyHash{}(key) & 0xC000000000000003u;
+        return twhc::FoldedKeyHash{}(key) & 0xC000000300000000u;
     }
 };
 
@@ -85,5 +88,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check_table<twhc::FoldedKeyHash>(raw, keys);
     check_table<FourBitHash>(raw, keys);
+
+    const twhc_reference::RuleTable rules(raw);
+    for (const std::string& key : keys) {
+        // The key as a host, and each of its suffixes after a dot.
+        for (std::size_t from = 0;;) {
+            const std::string url = "https://" + key.substr(from) + "/";
+            check(rules.matches(url.c_str()) == twhc_reference::url_matches(raw, url.c_str()));
+            const std::size_t dot = key.find('.', from);
+            if (dot == std::string::npos) {
+                break;
+            }
+            from = dot + 1;
+        }
+    }
     return 0;
 }

@@ -13,6 +13,7 @@
 #include "../common/pyref.h"
 #include "canonical_host.h"
 #include "host_key.h"
+#include "host_rules.h"
 #include "skip_table.h"
 
 using tw::Ref;
@@ -21,14 +22,14 @@ using tw::Ref;
 // imports the module gets a module object, and this state, of its own; a call reaches it through
 // the module it is called on, so nothing here is ever seen from another interpreter.
 struct HeaderCheckState {
-    // The skip-domain table: the entries' keys (canonical hosts without a leading "www."), each
-    // malloc'd and NUL-terminated; null when empty.
+    // The skip-domain table: each entry as its rule is indexed by (a host's key, a domain's
+    // canonical host, "*"), malloc'd and NUL-terminated; null when empty.
     char** g_skip_domains;
     // Number of entries in g_skip_domains; 0 whenever it is null.
     int32_t g_skip_domains_count;
-    // Hash index over the entries, so that a lookup costs the same at any table size; null
-    // exactly when g_skip_domains is.
-    twhc::SkipIndex* g_skip_domain_index;
+    // The entries' rules, hashed so that a lookup costs the same at any table size; their indexes
+    // are null exactly when g_skip_domains is.
+    twhc::HostRules g_skip_rules;
     // The agent's trace_id_ctx: only its presence matters.
     PyObject* g_trace_id_ctx;
     // The agent's funcspan_override_ctx context variable.
@@ -44,28 +45,29 @@ static HeaderCheckState* get_headercheck_state(PyObject* module)
 
 namespace {
 
-struct SkipTable {
+// A table of host rules: the entries as indexed, and the indexes into them.
+struct RuleTable {
     char** entries;
-    twhc::SkipIndex* index;
     int32_t count;
+    twhc::HostRules rules;
 };
 
-void free_table(SkipTable table)
+void free_table(RuleTable table)
 {
     for (int32_t i = 0; i < table.count; ++i) {
         std::free(table.entries[i]);
     }
     std::free(table.entries);
-    std::free(table.index);
+    twhc::free_rules(table.rules);
 }
 
 // Detaches the published table before freeing it, so that the state never points at freed memory.
 void drop_skip_domains(HeaderCheckState& state)
 {
-    const SkipTable table{state.g_skip_domains, state.g_skip_domain_index, state.g_skip_domains_count};
+    const RuleTable table{state.g_skip_domains, state.g_skip_domains_count, state.g_skip_rules};
     state.g_skip_domains = nullptr;
-    state.g_skip_domain_index = nullptr;
     state.g_skip_domains_count = 0;
+    state.g_skip_rules = twhc::HostRules{};
     free_table(table);
 }
 
@@ -94,13 +96,13 @@ twhc::LowerCase::Result lower_with_interpreter(void* /*context*/, std::string_vi
 
 constexpr twhc::LowerCase kInterpreterLowerCase{lower_with_interpreter, nullptr};
 
-// The key of one entry, as a malloc'd NUL-terminated copy. Null with the error set on failure:
-// the memory error, or a stop request pending.
-char* entry_key(std::string_view entry, size_t* length)
+// One entry as its rule is indexed by, as a malloc'd NUL-terminated copy (keys never hold a NUL:
+// the canonical host keeps "%00" escaped). Null with the error set on failure: the memory error,
+// or a stop request pending.
+char* entry_rule(std::string_view entry, twhc::RuleKind* kind)
 {
     twhc::HostBuffer canonical;
-    bool is_address = false;
-    switch (twhc::canonical_host(entry, kInterpreterLowerCase, canonical, &is_address)) {
+    switch (twhc::canonical_rule(entry, kInterpreterLowerCase, canonical, kind)) {
     case twhc::CanonicalOutcome::done:
         break;
     case twhc::CanonicalOutcome::no_memory:
@@ -109,25 +111,24 @@ char* entry_key(std::string_view entry, size_t* length)
     case twhc::CanonicalOutcome::stopped:
         return nullptr;
     }
-    const std::string_view key = twhc::key_of(canonical.view());
-    char* copy = static_cast<char*>(std::malloc(key.size() + 1));
+    const std::string_view text = *kind == twhc::RuleKind::every_host ? std::string_view("*") : canonical.view();
+    char* copy = static_cast<char*>(std::malloc(text.size() + 1));
     if (copy == nullptr) {
         PyErr_NoMemory();
         return nullptr;
     }
-    if (!key.empty()) {
-        std::memcpy(copy, key.data(), key.size());
+    if (!text.empty()) {
+        std::memcpy(copy, text.data(), text.size());
     }
-    copy[key.size()] = '\0';
-    *length = key.size();
+    copy[text.size()] = '\0';
     return copy;
 }
 
-// Builds a table from the list's items. On failure returns false with the error set and nothing
-// allocated. International entries are lower-cased by the interpreter, which may run a finalizer
-// and so let another thread in: the items are read from a copy of the list that no other code
-// can reach, and nothing is published here.
-bool build_table(PyObject* list, SkipTable* out)
+// Builds a table of rules from the list's items. On failure returns false with the error set and
+// nothing allocated. International entries are lower-cased by the interpreter, which may run a
+// finalizer and so let another thread in: the items are read from a copy of the list that no
+// other code can reach, and nothing is published here.
+bool build_table(PyObject* list, const char* items_message, RuleTable* out)
 {
     const Ref items = Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
     if (!items) {
@@ -138,32 +139,46 @@ bool build_table(PyObject* list, SkipTable* out)
         PyErr_NoMemory();
         return false;
     }
-    SkipTable table{static_cast<char**>(std::calloc(static_cast<size_t>(count), sizeof(char*))),
-                    twhc::skip_index_create(static_cast<size_t>(count)), 0};
-    if (table.entries == nullptr || table.index == nullptr) {
+    RuleTable table{static_cast<char**>(std::calloc(static_cast<size_t>(count), sizeof(char*))), 0, {}};
+    // What each entry says, until the indexes are made.
+    auto* kinds = static_cast<twhc::RuleKind*>(std::malloc(static_cast<size_t>(count) * sizeof(twhc::RuleKind) + 1));
+    if (table.entries == nullptr || kinds == nullptr) {
+        std::free(kinds);
         free_table(table);
         PyErr_NoMemory();
         return false;
     }
+    size_t domains = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);  // borrowed from the copy
         if (!PyUnicode_Check(item)) {
+            std::free(kinds);
             free_table(table);
-            PyErr_SetString(PyExc_TypeError, "skip_list items must be strings");
+            PyErr_SetString(PyExc_TypeError, items_message);
             return false;
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-        size_t length = 0;
-        char* key = utf8 != nullptr ? entry_key({utf8, strnlen(utf8, static_cast<size_t>(size))}, &length) : nullptr;
-        if (key == nullptr) {
+        char* copy = utf8 != nullptr ? entry_rule({utf8, strnlen(utf8, static_cast<size_t>(size))}, &kinds[i]) : nullptr;
+        if (copy == nullptr) {
+            std::free(kinds);
             free_table(table);
             return false;
         }
-        table.entries[i] = key;
-        twhc::skip_index_insert(*table.index, {key, length});
+        table.entries[i] = copy;
         table.count = static_cast<int32_t>(i + 1);
+        domains += kinds[i] == twhc::RuleKind::domain_and_below || kinds[i] == twhc::RuleKind::below_domain;
     }
+    if (!twhc::make_rules(static_cast<size_t>(count) - domains, domains, &table.rules)) {
+        std::free(kinds);
+        free_table(table);
+        PyErr_NoMemory();
+        return false;
+    }
+    for (int32_t i = 0; i < table.count; ++i) {
+        twhc::add_rule(table.rules, kinds[i], table.entries[i]);
+    }
+    std::free(kinds);
     *out = table;
     return true;
 }
@@ -273,12 +288,17 @@ const char* parse_url_argument(PyObject* const* args, Py_ssize_t nargs)
     return url;
 }
 
-// The decision for a host part that needs the rare canonical steps, out of the common path. False
-// only when a stop request is pending. An international name is lower-cased by the interpreter,
-// which may run a finalizer and let another thread in: the whole key is made before the table is
-// read again.
-[[gnu::noinline]] bool decide_rare_host(const HeaderCheckState& state, std::string_view host_part, bool* should_inject)
+// The decision, out of the common path, for a host part that needs the rare canonical steps, or
+// for a common host when the table holds more than hosts. False only when a stop request is
+// pending. An international name is lower-cased by the interpreter, which may run
+// a finalizer and let another thread in: the whole key is made before the table is read again.
+[[gnu::noinline]] bool decide_the_long_way(const HeaderCheckState& state, std::string_view host_part, bool rare,
+                                           bool* should_inject)
 {
+    if (!rare) {
+        *should_inject = !twhc::rules_match<twhc::KeyCase::any_case_name>(state.g_skip_rules, host_part, false);
+        return true;
+    }
     twhc::HostBuffer canonical;
     bool is_address = false;
     switch (twhc::canonical_host(host_part, kInterpreterLowerCase, canonical, &is_address)) {
@@ -291,8 +311,7 @@ const char* parse_url_argument(PyObject* const* args, Py_ssize_t nargs)
         return false;
     }
     if (state.g_skip_domains_count > 0) {
-        *should_inject = !twhc::skip_index_contains<twhc::KeyCase::folded>(*state.g_skip_domain_index,
-                                                                            twhc::key_of(canonical.view()));
+        *should_inject = !twhc::rules_match<twhc::KeyCase::folded>(state.g_skip_rules, canonical.view(), is_address);
     }
     return true;
 }
@@ -320,16 +339,16 @@ static PyObject* py_init_header_check(PyObject* self, PyObject* args)
     if (PyList_GET_SIZE(skip_list) <= 0) {
         Py_RETURN_TRUE;
     }
-    SkipTable table{};
-    if (!build_table(skip_list, &table)) {
+    RuleTable table{};
+    if (!build_table(skip_list, "skip_list items must be strings", &table)) {
         return nullptr;
     }
     // Another thread may have loaded a table while an entry was lower-cased: the last load wins,
     // and nothing is leaked.
     drop_skip_domains(state);
     state.g_skip_domains = table.entries;
-    state.g_skip_domain_index = table.index;
     state.g_skip_domains_count = table.count;
+    state.g_skip_rules = table.rules;
     Py_RETURN_TRUE;
 }
 
@@ -355,10 +374,11 @@ static PyObject* py_should_inject_headers(PyObject* self, PyObject* const* args,
     bool should_inject = true;
     if (state.g_skip_domains_count > 0) {
         const twhc::HostPart part = twhc::host_part(url);
-        if (!part.rare) {
-            should_inject = !twhc::skip_index_contains<twhc::KeyCase::any_case_name>(*state.g_skip_domain_index,
+        // The common host against a table of hosts alone; everything else out of this path.
+        if (!part.rare && !state.g_skip_rules.beyond_hosts) {
+            should_inject = !twhc::skip_index_contains<twhc::KeyCase::any_case_name>(*state.g_skip_rules.hosts,
                                                                                      twhc::key_of(part.text));
-        } else if (!decide_rare_host(state, part.text, &should_inject)) {
+        } else if (!decide_the_long_way(state, part.text, part.rare, &should_inject)) {
             return nullptr;
         }
     }

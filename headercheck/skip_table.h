@@ -1,5 +1,5 @@
-// The skip-domain table's index: open addressing over groups of sixteen one-byte tags, the hash
-// of the whole folded key choosing the group and the tag. A lookup compares one group of tags at
+// A table's hash index: open addressing over groups of sixteen one-byte tags, the hash of the
+// whole folded key choosing the group and the tag. A lookup compares one group of tags at
 // a time and, with at most 7/8 of the slots in use, nearly always stops in the first group, so
 // its cost does not grow with the table. Pure byte logic: unit-tested and fuzzed without Python.
 #pragma once
@@ -50,50 +50,82 @@ inline bool key_equals(const char* key, const char* entry, std::size_t length)
     return true;
 }
 
+// Both halves of the 128-bit product, folded: every bit of either factor reaches every bit of
+// the result, where a plain 64-bit product only carries each bit upward.
+inline std::uint64_t folded_product(std::uint64_t a, std::uint64_t b)
+{
+#if defined(__SIZEOF_INT128__)
+    __extension__ using Wide = unsigned __int128;
+    const Wide product = static_cast<Wide>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+#else
+    const std::uint64_t a_low = a & 0xFFFFFFFFu, a_high = a >> 32, b_low = b & 0xFFFFFFFFu, b_high = b >> 32;
+    const std::uint64_t low = a_low * b_low, middle1 = a_high * b_low, middle2 = a_low * b_high;
+    const std::uint64_t carry = ((low >> 32) + (middle1 & 0xFFFFFFFFu) + (middle2 & 0xFFFFFFFFu)) >> 32;
+    const std::uint64_t high = a_high * b_high + (middle1 >> 32) + (middle2 >> 32) + carry;
+    return (a * b) ^ high;
+#endif
+}
+
 // A hash of a key that ignores ASCII case, so that a quick key (name bytes in any case) and the
 // entry equal to it hash alike. It sets bit 5 of every byte instead of folding: that also merges
 // a few pairs of other bytes ('@' and '`', say), which costs nothing but a rare extra comparison.
+// One folded product of the key's first and last eight bytes (most host names are 9 to 16 bytes
+// long), each moved by a constant of its own, and one more for each eight bytes between.
 struct FoldedKeyHash {
     std::uint64_t operator()(std::string_view key) const
     {
-        constexpr std::uint64_t kOdd = 0x9E3779B97F4A7C15u;
+        constexpr std::uint64_t kFirst = 0x2D358DCCAA6C78A5u;
+        constexpr std::uint64_t kLast = 0x8BB84B93962EACC9u;
+        constexpr std::uint64_t kBetween = 0x4B33A62ED433D4A3u;
         constexpr std::uint64_t kCaseBits = 0x2020202020202020u;
         const char* bytes = key.data();
         const std::size_t length = key.size();
-        constexpr std::uint64_t kOtherOdd = 0xC2B2AE3D27D4EB4Fu;
-        std::uint64_t hash = length * kOtherOdd;
+        std::uint64_t first = 0;
+        std::uint64_t last = 0;
         if (length >= 8) {
-            // Most host names are 9 to 16 bytes: the first and the last eight, each multiplied
-            // on its own, and no loop.
-            for (std::size_t i = 8; i + 8 < length; i += 8) {
-                hash = (std::rotl(hash, 27) ^ (load8(bytes + i) | kCaseBits)) * kOdd;
+            first = load8(bytes) | kCaseBits;
+            last = load8(bytes + length - 8) | kCaseBits;
+            if (length > 16) {
+                std::uint64_t between = length;
+                for (std::size_t i = 8; i + 8 < length; i += 8) {
+                    between = folded_product((load8(bytes + i) | kCaseBits) ^ kBetween, between ^ kLast);
+                }
+                first ^= between;
             }
-            hash ^= ((load8(bytes) | kCaseBits) * kOdd) ^ (((load8(bytes + length - 8) | kCaseBits) + length) * kOtherOdd);
         } else if (length >= 4) {
-            const std::uint64_t words = load4(bytes) | std::uint64_t{load4(bytes + length - 4)} << 32;
-            hash = (hash ^ (words | kCaseBits)) * kOdd;
+            first = load4(bytes) | static_cast<std::uint32_t>(kCaseBits);
+            last = load4(bytes + length - 4) | static_cast<std::uint32_t>(kCaseBits);
         } else if (length > 0) {
             const auto byte = [bytes](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])); };
-            hash = (hash ^ ((byte(0) | byte(length / 2) << 8 | byte(length - 1) << 16) | kCaseBits)) * kOdd;
+            first = (byte(0) | byte(length / 2) << 8 | byte(length - 1) << 16) | 0x202020u;
         }
-        // The tag is taken from the top byte, the group from the low bits: the product's high
-        // half, which every input bit reaches, is folded into the low half.
-        return hash ^ (hash >> 32);
+        // The tag is taken from the top byte and the group from the bits from 32 up.
+        return folded_product(first ^ kFirst, last ^ kLast ^ length);
     }
 };
 
-// Where an indexed entry is.
+// Where an indexed entry is, and what the table says of it.
 struct SkipSlot {
-    const char* entry;    // the normalised entry, owned by the table
-    std::size_t length;   // its length in bytes
+    const char* entry;     // the entry's key, owned by the table
+    std::uint32_t length;  // its length in bytes
+    std::uint32_t flags;   // the table's own marks, never 0; those of duplicates are merged
 };
 
-// The index over a table's entries. One malloc'd block holds this header, then the tags, then
-// the slots; std::free releases it whole.
+// Keys longer than a slot can say are never indexed: no host name comes near.
+constexpr std::size_t kLongestKey = UINT32_MAX;
+
+// Sixteen slots and their tags, side by side: a hit reads one group's memory only.
+struct SkipGroup {
+    std::uint8_t tags[16];  // 0 marks an empty slot
+    SkipSlot slots[16];     // meaningful where the tag is not 0
+};
+
+// The index over a table's entries. One malloc'd block holds this header, then the groups;
+// std::free releases it whole.
 struct SkipIndex {
     std::size_t group_mask;  // number of groups - 1; the number is a power of two
-    std::uint8_t* tags;      // 16 per group; 0 marks an empty slot
-    SkipSlot* slots;         // 16 per group, meaningful where the tag is not 0
+    SkipGroup* groups;
 };
 
 // Groups for count entries: at most 14 of every 16 slots used, so every probe meets an empty slot.
@@ -109,22 +141,23 @@ constexpr std::size_t skip_index_groups(std::size_t count)
 // Bytes of the block for count entries.
 constexpr std::size_t skip_index_bytes(std::size_t count)
 {
-    return sizeof(SkipIndex) + skip_index_groups(count) * 16 * (1 + sizeof(SkipSlot));
+    return sizeof(SkipIndex) + skip_index_groups(count) * sizeof(SkipGroup);
 }
 
 // An empty index with room for count entries; null when memory runs out.
 inline SkipIndex* skip_index_create(std::size_t count)
 {
-    const std::size_t slots = skip_index_groups(count) * 16;
+    const std::size_t groups = skip_index_groups(count);
     auto* index = static_cast<SkipIndex*>(std::malloc(skip_index_bytes(count)));
     if (index == nullptr) {
         return nullptr;
     }
-    index->group_mask = slots / 16 - 1;
-    index->tags = reinterpret_cast<std::uint8_t*>(index + 1);
-    // The tags end on a multiple of 16 bytes after the header, which keeps the slots aligned.
-    index->slots = reinterpret_cast<SkipSlot*>(index->tags + slots);
-    std::memset(index->tags, 0, slots);
+    index->group_mask = groups - 1;
+    // The header is 16 bytes, which keeps the groups as aligned as malloc's block.
+    index->groups = reinterpret_cast<SkipGroup*>(index + 1);
+    for (std::size_t group = 0; group < groups; ++group) {
+        std::memset(index->groups[group].tags, 0, sizeof index->groups[group].tags);
+    }
     return index;
 }
 
@@ -136,56 +169,74 @@ constexpr std::uint8_t tag_of(std::uint64_t hash)
     return tag != 0 ? tag : 1;
 }
 
-// Walks key's probe sequence, a group at a time from the one its hash chooses. True when an entry
-// equal to the key is there; otherwise false, with *empty_slot set to the first empty slot of the
-// sequence, which is where the key belongs.
+// Walks key's probe sequence, a group at a time from the one its hash chooses. The slot of the
+// entry equal to the key when there is one, with *position (unless null) set to where it is;
+// otherwise null, with *position set to the first empty slot of the sequence, which is where the
+// key belongs.
 template <KeyCase kCase>
-inline bool find(const SkipIndex& index, std::string_view key, std::uint64_t hash, std::size_t* empty_slot)
+inline const SkipSlot* find(const SkipIndex& index, std::string_view key, std::uint64_t hash, std::size_t* position)
 {
     const std::uint8_t tag = tag_of(hash);
-    for (std::size_t group = hash & index.group_mask;; group = (group + 1) & index.group_mask) {
-        const tw::Bytes16 tags = tw::load_group16(index.tags + 16 * group);
+    for (std::size_t group = (hash >> 32) & index.group_mask;; group = (group + 1) & index.group_mask) {
+        const SkipGroup& slots = index.groups[group];
+        const tw::Bytes16 tags = tw::load_group16(slots.tags);
         for (tw::ByteMask candidates = tags.where(tag); candidates; candidates = candidates.without_lowest()) {
-            const SkipSlot& slot = index.slots[16 * group + candidates.lowest()];
+            const SkipSlot& slot = slots.slots[candidates.lowest()];
             if (slot.length == key.size() && key_equals<kCase>(key.data(), slot.entry, key.size())) {
-                return true;
+                if (position != nullptr) {
+                    *position = 16 * group + candidates.lowest();
+                }
+                return &slot;
             }
         }
         // Entries are never removed, so the first group with an empty slot ends every sequence
         // that passes through it.
         if (const tw::ByteMask empty = tags.where(0)) {
-            *empty_slot = 16 * group + empty.lowest();
-            return false;
+            if (position != nullptr) {
+                *position = 16 * group + empty.lowest();
+            }
+            return nullptr;
         }
     }
 }
 
 }  // namespace detail
 
+// The flags of the indexed entry equal to the key; 0 when there is none. An empty key matches
+// nothing.
+template <KeyCase kCase, typename Hash = FoldedKeyHash>
+inline std::uint32_t skip_index_flags(const SkipIndex& index, std::string_view key)
+{
+    const SkipSlot* slot = key.empty() ? nullptr : detail::find<kCase>(index, key, Hash{}(key), nullptr);
+    return slot != nullptr ? slot->flags : 0;
+}
+
 // Whether the key equals one of the indexed entries. An empty key matches nothing.
 template <KeyCase kCase, typename Hash = FoldedKeyHash>
 inline bool skip_index_contains(const SkipIndex& index, std::string_view key)
 {
-    std::size_t unused = 0;
-    return !key.empty() && detail::find<kCase>(index, key, Hash{}(key), &unused);
+    return !key.empty() && detail::find<kCase>(index, key, Hash{}(key), nullptr) != nullptr;
 }
 
-// Adds an entry (a canonical key), which must outlive the index. An empty entry (it never matches) and
-// one already present (a duplicate changes no answer) add nothing. The index must have been made
-// for at least as many entries as are added.
+// Adds an entry (a canonical key) with its flags (not 0), which must outlive the index. An empty
+// entry (it never matches) adds nothing; one already present takes no slot of its own, only its
+// flags are merged. The index must have been made for at least as many entries as are added.
 template <typename Hash = FoldedKeyHash>
-inline void skip_index_insert(SkipIndex& index, std::string_view entry)
+inline void skip_index_insert(SkipIndex& index, std::string_view entry, std::uint32_t flags = 1)
 {
-    if (entry.empty()) {
+    if (entry.empty() || entry.size() > kLongestKey) {
         return;
     }
     const std::uint64_t hash = Hash{}(entry);
     std::size_t slot = 0;
-    if (detail::find<KeyCase::folded>(index, entry, hash, &slot)) {
+    const bool present = detail::find<KeyCase::folded>(index, entry, hash, &slot) != nullptr;
+    SkipGroup& group = index.groups[slot / 16];
+    if (present) {
+        group.slots[slot % 16].flags |= flags;
         return;
     }
-    index.tags[slot] = detail::tag_of(hash);
-    index.slots[slot] = {entry.data(), entry.size()};
+    group.tags[slot % 16] = detail::tag_of(hash);
+    group.slots[slot % 16] = {entry.data(), static_cast<std::uint32_t>(entry.size()), flags};
 }
 
 }  // namespace twhc

@@ -43,7 +43,7 @@ TEST(SkipTable, MatchesWholeNormalisedHostsOnly)
 
 // Hashes that force collisions: the lookup must stay exact when tags and groups say nothing.
 struct OneGroupOneTag {
-    std::uint64_t operator()(std::string_view) const { return 0x5A00000000000003u; }
+    std::uint64_t operator()(std::string_view) const { return 0x5A00000300000000u; }
 };
 struct SharedTag {
     std::uint64_t operator()(std::string_view key) const
@@ -54,13 +54,13 @@ struct SharedTag {
 struct SharedGroup {
     std::uint64_t operator()(std::string_view key) const
     {
-        return twhc::FoldedKeyHash{}(key) & 0xFFFFFFFF00000000u;
+        return twhc::FoldedKeyHash{}(key) & 0xFF000000FFFFFFFFu;
     }
 };
 struct FourGroupsFourTags {
     std::uint64_t operator()(std::string_view key) const
     {
-        return twhc::FoldedKeyHash{}(key) & 0xC000000000000003u;
+        return twhc::FoldedKeyHash{}(key) & 0xC000000300000000u;
     }
 };
 
