@@ -66,6 +66,8 @@ struct ByteMask {
     static constexpr unsigned kStride = 1;
 #endif
     Word bits;
+    // Every position's bit, as a mask of sixteen positions has them.
+    static constexpr Word kAllPositions = static_cast<Word>(kStride == 1 ? 0xFFFFu : 0x1111111111111111u);
 
     explicit operator bool() const { return bits != 0; }
     ByteMask operator&(ByteMask other) const { return {static_cast<Word>(bits & other.bits)}; }
@@ -75,6 +77,18 @@ struct ByteMask {
         return static_cast<unsigned>(std::bit_width(bits) - 1) / kStride;
     }
     ByteMask without_lowest() const { return {static_cast<Word>(bits & (bits - 1))}; }
+    // The highest position, taken out of the mask (which must not be empty).
+    unsigned pop_highest()
+    {
+        const auto bit = static_cast<unsigned>(std::bit_width(bits) - 1);
+        bits = static_cast<Word>(bits ^ (Word{1} << bit));
+        return bit / kStride;
+    }
+    // The positions below count (at most 16).
+    static ByteMask below(unsigned count)
+    {
+        return {count >= 16 ? static_cast<Word>(kAllPositions) : static_cast<Word>((Word{1} << (count * kStride)) - 1)};
+    }
     // The positions below the lowest one; all positions when there is none.
     ByteMask below_lowest() const
     {

@@ -292,13 +292,14 @@ const char* parse_url_argument(PyObject* const* args, Py_ssize_t nargs)
 // for a common host when the table holds more than hosts. False only when a stop request is
 // pending. An international name is lower-cased by the interpreter, which may run
 // a finalizer and let another thread in: the whole key is made before the table is read again.
-[[gnu::noinline]] bool decide_the_long_way(const HeaderCheckState& state, std::string_view host_part, bool rare,
-                                           bool* should_inject)
+[[gnu::noinline]] bool decide_common_host(const HeaderCheckState& state, std::string_view host_part, bool* should_inject)
 {
-    if (!rare) {
-        *should_inject = !twhc::rules_match<twhc::KeyCase::any_case_name>(state.g_skip_rules, host_part, false);
-        return true;
-    }
+    *should_inject = !twhc::rules_match<twhc::KeyCase::any_case_name>(state.g_skip_rules, host_part, false);
+    return true;
+}
+
+[[gnu::noinline]] bool decide_rare_host(const HeaderCheckState& state, std::string_view host_part, bool* should_inject)
+{
     twhc::HostBuffer canonical;
     bool is_address = false;
     switch (twhc::canonical_host(host_part, kInterpreterLowerCase, canonical, &is_address)) {
@@ -314,6 +315,12 @@ const char* parse_url_argument(PyObject* const* args, Py_ssize_t nargs)
         *should_inject = !twhc::rules_match<twhc::KeyCase::folded>(state.g_skip_rules, canonical.view(), is_address);
     }
     return true;
+}
+
+// Two paths, each with a frame of its own, behind one call from the common path.
+bool decide_the_long_way(const HeaderCheckState& state, std::string_view host_part, bool rare, bool* should_inject)
+{
+    return rare ? decide_rare_host(state, host_part, should_inject) : decide_common_host(state, host_part, should_inject);
 }
 
 PyObject* new_ref_or_none(Ref& value)

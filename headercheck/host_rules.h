@@ -6,6 +6,7 @@
 // whole host, and one per label boundary that a loaded domain could stand at. Pure byte logic.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -96,10 +97,50 @@ inline std::size_t label_count(std::string_view host)
     return labels;
 }
 
+// The last eight bytes of text, bit 5 set in each as the hash has it, as a number whose top byte
+// is text's last: a shorter text's bytes fill the top, zeros the rest. The suffixes of one host
+// share their last bytes, so the host's word gives every suffix's (suffix_word).
+inline std::uint64_t tail_word(std::string_view text)
+{
+    std::uint64_t word = 0;
+    if (text.size() >= 8) {
+        word = load8(text.data() + text.size() - 8);
+        if constexpr (std::endian::native == std::endian::big) {
+            word = __builtin_bswap64(word);
+        }
+        return word | 0x2020202020202020u;
+    }
+    for (const char byte : text) {
+        word = word >> 8 | static_cast<std::uint64_t>(static_cast<unsigned char>(byte) | 0x20) << 56;
+    }
+    return word;
+}
+
+// The word of the last length bytes of a text whose tail_word is tail.
+constexpr std::uint64_t suffix_word(std::uint64_t tail, std::size_t length)
+{
+    if (length >= 8) [[likely]] {
+        return tail;
+    }
+    return tail >> (64 - 8 * length);
+}
+
+// The filter's bit for a domain of this length whose last bytes' word is word.
+inline std::uint64_t filter_bit(std::uint64_t word, std::size_t length)
+{
+    return folded_product(word ^ 0x9E3779B97F4A7C15u, length ^ 0xD6E8FEB86659FD93u);
+}
+
 // A table's rules. The indexes point into the entries' canonical texts, which the table owns.
 struct HostRules {
     SkipIndex* hosts = nullptr;    // keys of host entries (canonical, without "www.")
+    std::size_t host_count = 0;    // entries indexed in hosts
     SkipIndex* domains = nullptr;  // canonical domains, marked kBelowDomain and perhaps kDomainItself
+    // A bit for each domain, chosen by its length and last eight bytes (filter_bit), in 16 times
+    // as many bits as there are domains: most suffixes of a host that are no domain are told by
+    // one bit, without a hash of their own or a probe of the index.
+    std::uint64_t* domain_filter = nullptr;
+    std::size_t domain_filter_mask = 0;  // bits - 1; the number of bits is a power of two
     std::uint32_t fewest_domain_labels = 0;
     std::uint32_t most_domain_labels = 0;
     bool every_host = false;
@@ -112,6 +153,7 @@ inline void free_rules(HostRules& rules)
 {
     std::free(rules.hosts);
     std::free(rules.domains);
+    std::free(rules.domain_filter);
     rules = HostRules{};
 }
 
@@ -121,8 +163,20 @@ inline bool make_rules(std::size_t hosts, std::size_t domains, HostRules* rules)
 {
     *rules = HostRules{};
     rules->hosts = skip_index_create(hosts);
-    rules->domains = domains > 0 ? skip_index_create(domains) : nullptr;
-    if (rules->hosts == nullptr || (domains > 0 && rules->domains == nullptr)) {
+    if (rules->hosts == nullptr) {
+        return false;
+    }
+    if (domains == 0) {
+        return true;
+    }
+    std::size_t bits = 64;
+    while (bits / 16 < domains && bits < (SIZE_MAX >> 1)) {
+        bits <<= 1;
+    }
+    rules->domains = skip_index_create(domains);
+    rules->domain_filter = static_cast<std::uint64_t*>(std::calloc(bits / 64, sizeof(std::uint64_t)));
+    rules->domain_filter_mask = bits - 1;
+    if (rules->domains == nullptr || rules->domain_filter == nullptr) {
         free_rules(*rules);
         return false;
     }
@@ -139,6 +193,7 @@ inline void add_rule(HostRules& rules, RuleKind kind, std::string_view canonical
         return;
     case RuleKind::host:
         skip_index_insert(*rules.hosts, canonical);
+        ++rules.host_count;
         return;
     case RuleKind::domain_and_below:
     case RuleKind::below_domain:
@@ -152,32 +207,94 @@ inline void add_rule(HostRules& rules, RuleKind kind, std::string_view canonical
         rules.most_domain_labels = labels;
     }
     skip_index_insert(*rules.domains, canonical, kind == RuleKind::domain_and_below ? kBelowDomain | kDomainItself : kBelowDomain);
+    const std::uint64_t bit = filter_bit(suffix_word(tail_word(canonical), canonical.size()), canonical.size());
+    rules.domain_filter[(bit & rules.domain_filter_mask) / 64] |= std::uint64_t{1} << (bit % 64);
     rules.beyond_hosts = true;
 }
 
-// Whether a host lies under one of the domains, or is one of those that match themselves. Looks
-// the host's suffixes up from the right, one per label boundary, only at the depths that loaded
-// domains have.
-template <KeyCase kCase>
-inline bool under_domain(const HostRules& rules, std::string_view host)
+inline bool filter_may_hold(const HostRules& rules, std::uint64_t bit)
 {
-    std::size_t labels = 0;
-    for (std::size_t i = host.size(); i-- > 0;) {
-        if (host[i] != '.') {
+    return (rules.domain_filter[(bit & rules.domain_filter_mask) / 64] >> (bit % 64) & 1) != 0;
+}
+
+// The loaded domain equal to a non-empty suffix of a host, if any, once the filter has let it by.
+template <KeyCase kCase>
+inline const SkipSlot* find_domain(const HostRules& rules, std::string_view suffix)
+{
+    return detail::find<kCase>(*rules.domains, suffix, FoldedKeyHash{}(suffix), nullptr);
+}
+
+// Whether the suffix of a host after the dot at position dot is a loaded domain: the filter on
+// its length and last bytes (tail being the host's tail_word) first, the index only then.
+template <KeyCase kCase>
+inline bool suffix_is_domain(const HostRules& rules, std::string_view host, std::uint64_t tail, std::size_t dot)
+{
+    const std::size_t length = host.size() - dot - 1;
+    return length > 0 && filter_may_hold(rules, filter_bit(suffix_word(tail, length), length)) &&
+           find_domain<kCase>(rules, slice(host, dot + 1)) != nullptr;
+}
+
+// Whether a host with labels labels is itself a loaded domain that matches itself.
+template <KeyCase kCase>
+inline bool host_is_domain(const HostRules& rules, std::string_view host, std::uint64_t tail, std::size_t labels)
+{
+    if (labels < rules.fewest_domain_labels || labels > rules.most_domain_labels ||
+        !filter_may_hold(rules, filter_bit(suffix_word(tail, host.size()), host.size()))) {
+        return false;
+    }
+    const SkipSlot* itself = find_domain<kCase>(rules, host);
+    return itself != nullptr && (itself->flags & kDomainItself) != 0;
+}
+
+// under_domain for a host longer than one 16-byte read covers: its dots one byte at a time.
+template <KeyCase kCase>
+[[gnu::noinline]] bool under_domain_long(const HostRules& rules, std::string_view host)
+{
+    const std::uint64_t tail = tail_word(host);
+    std::size_t labels = 1;
+    for (std::size_t dot = host.size(); dot-- > 0;) {
+        if (host[dot] != '.') {
             continue;
         }
-        ++labels;
-        if (labels >= rules.fewest_domain_labels &&
-            skip_index_contains<kCase>(*rules.domains, slice(host, i + 1))) {
-            return true;
-        }
-        if (labels >= rules.most_domain_labels) {
+        if (labels > rules.most_domain_labels) {
             return false;
         }
+        if (labels >= rules.fewest_domain_labels && suffix_is_domain<kCase>(rules, host, tail, dot)) {
+            return true;
+        }
+        ++labels;
     }
-    ++labels;
-    return labels >= rules.fewest_domain_labels &&
-           (skip_index_flags<kCase>(*rules.domains, host) & kDomainItself) != 0;
+    return host_is_domain<kCase>(rules, host, tail, labels);
+}
+
+// Whether a non-empty host lies under one of the domains, or is one of those that match
+// themselves. Walks its label boundaries from the right, looking the suffix after each up, only
+// at the depths loaded domains have. The dots of a host that one 16-byte read covers come from
+// that read, page-safe (what follows the host in its buffer is read but never counted).
+template <KeyCase kCase>
+TW_NO_ASAN inline bool under_domain(const HostRules& rules, std::string_view host)
+{
+    const tw::Bytes16 block = tw::load_bytes16(host.data());
+    if (host.size() > block.span()) {
+        return under_domain_long<kCase>(rules, host);
+    }
+    const std::uint64_t tail = tail_word(host);
+    tw::ByteMask dots = block.where('.') & tw::ByteMask::below(static_cast<unsigned>(host.size()));
+    // The suffix after the first dot from the right has one label, after the next two, and so on:
+    // those with fewer labels than any loaded domain are passed over.
+    std::size_t labels = 1;
+    for (; dots && labels < rules.fewest_domain_labels; ++labels) {
+        dots.pop_highest();
+    }
+    for (; dots; ++labels) {
+        if (labels > rules.most_domain_labels) {
+            return false;
+        }
+        if (suffix_is_domain<kCase>(rules, host, tail, dots.pop_highest())) {
+            return true;
+        }
+    }
+    return host_is_domain<kCase>(rules, host, tail, labels);
 }
 
 // The rules beside the hosts'. An empty host (a URL without one) matches none, "*" included.
@@ -193,7 +310,7 @@ inline bool beyond_hosts_match(const HostRules& rules, std::string_view host, bo
 template <KeyCase kCase>
 inline bool rules_match(const HostRules& rules, std::string_view host, bool is_address)
 {
-    if (skip_index_contains<kCase>(*rules.hosts, key_of(host))) {
+    if (rules.host_count > 0 && skip_index_contains<kCase>(*rules.hosts, key_of(host))) {
         return true;
     }
     return rules.beyond_hosts && beyond_hosts_match<kCase>(rules, host, is_address);
