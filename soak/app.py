@@ -26,10 +26,12 @@ from tw_vantrel import thread_local
 THREADS = 8
 SEGMENT_SECONDS = 1.0
 RELOAD_SECONDS = 0.003
-# Both names reach the server; each skip list holds one of them, among other services.
+# Both names reach the server; each skip list skips one of them, the second through a domain
+# entry, among other services and domains.
 HOSTS = ("127.0.0.1", "localhost")
-FILLER = [f"svc{i}.internal.example" for i in range(200)]
-SKIP_LISTS = (["127.0.0.1"] + FILLER, ["localhost"] + FILLER)
+FILLER = ([f"svc{i}.internal.example" for i in range(100)] + [f".tenant{i}.example" for i in range(50)]
+          + [f"*.svc{i}.cluster.local" for i in range(50)])
+SKIP_LISTS = (["127.0.0.1"] + FILLER, [".localhost"] + FILLER)
 # How the agent's trace-id callable misbehaves, by request number modulo 10.
 FAULTS = {3: "raise", 7: "malformed"}
 MALFORMED = ([1, 2], (1,), (1, 2, 3), "ab", None)

@@ -137,6 +137,55 @@ def test_rare_spellings(entry, url, inject):
     assert decision(url) is inject
 
 
+@pytest.mark.parametrize(
+    "entries, url, inject",
+    [
+        # ".example.com": the domain and every host under it
+        ([".example.com"], "https://example.com/", False),
+        ([".example.com"], "https://a.b.example.com:8443/x", False),
+        ([".example.com"], "https://WWW.Example.COM./", False),
+        ([".example.com"], "https://badexample.com/", True),
+        ([".example.com"], "https://example.com.evil.test/", True),
+        # "*.example.com": every host under it, not the domain
+        (["*.example.com"], "https://example.com/", True),
+        (["*.example.com"], "https://www.example.com/", False),
+        (["*.example.com"], "https://s3.us-east-1.bucket.example.com/", False),
+        # a plain entry keeps its meaning
+        (["example.com"], "https://sub.example.com/", True),
+        (["example.com"], "https://www.example.com/", False),
+        # "*": every host; a URL without one still gets the headers
+        (["*"], "https://anything.example/", False),
+        (["*"], "http://[::1]:8080/", False),
+        (["*"], "/relative/path", True),
+        # the domain is canonical like a host; an IP literal is never under a domain
+        ([".BÜCHER.example."], "https://shop.xn--bcher-kva.example/", False),
+        (["*.0.0.1"], "http://127.0.0.1/", True),
+        # kept as plain entries, matching nothing a client sends
+        (["*.", ".", "a.*.example", "*.*.example"], "https://a.b.example/", True),
+        # mixed, with duplicates
+        (["api.example.org", ".example.com", "*.example.com", ".example.com"], "https://api.example.org/", False),
+        (["api.example.org", ".example.com", "*.example.com", ".example.com"], "https://x.example.org/", True),
+    ],
+)
+def test_domain_entries(entries, url, inject):
+    hc.init_header_check(entries)
+    assert decision(url) is inject
+
+
+def test_domain_tables_of_every_size_answer_alike():
+    tenants = [f"*.tenant{i}.example" for i in range(20000)] + [f".region{i}.cloud.example" for i in range(20000)]
+    hc.init_header_check(tenants + [f"host{i}.example" for i in range(1000)])
+    assert decision("https://api.tenant19999.example/") is False
+    assert decision("https://tenant19999.example/") is True
+    assert decision("https://region7.cloud.example/") is False
+    assert decision("https://a.b.region7.cloud.example/") is False
+    assert decision("https://cloud.example/") is True
+    assert decision("https://host999.example/") is False
+    assert decision("https://host1000.example/") is True
+    hc.init_header_check([])
+    assert decision("https://api.tenant19999.example/") is True
+
+
 def test_each_load_replaces_the_whole_table():
     hc.init_header_check(["a.example"])
     assert hc.init_header_check(["b.example"]) is True
