@@ -4,7 +4,7 @@ instruction count of one call (interpreter loop included, the same for every fun
     callgrind_loop.py WHICH N [URL [ENTRY ...]]
 
 URL defaults to a plain https URL that misses the table; the table defaults to 15 hosts and
-api.example.com. A name ending in "_bound" binds an agent whose callable is a C function, so that
+api.example.com. An entry "@NAME:SIZE" stands for the table figures.table_of(NAME, SIZE). A name ending in "_bound" binds an agent whose callable is a C function, so that
 the count adds what the binding costs the module (the call, the context variable) and as little
 as possible of the agent's own work."""
 
@@ -16,6 +16,11 @@ import types
 which, count = sys.argv[1], int(sys.argv[2])
 url = sys.argv[3] if len(sys.argv) > 3 else "https://api.example.org/v1/orders?id=42&page=3"
 entries = sys.argv[4:] or [f"svc{i}.internal.example" for i in range(15)] + ["api.example.com"]
+if len(entries) == 1 and entries[0].startswith("@"):
+    from figures import table_of
+
+    name, size = entries[0][1:].split(":")
+    entries = table_of(name, int(size))
 if which.endswith("_bound"):
     agent = types.ModuleType("tw_vantrel.thread_local")
     agent.trace_id_ctx = contextvars.ContextVar("trace")

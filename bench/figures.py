@@ -54,6 +54,43 @@ SPELLINGS = {
 SPELLING_TABLE = [f"svc{i}.internal.example" for i in range(15)]
 
 
+# Domain entries: hosts of 2 to 6 labels under example.com (a hit at each depth, of ".example.com")
+# and under example.org (a miss), against tables of domains of two and three labels.
+DOMAIN_SIZES = [1, 16, 256, 4096, 65536]
+DOMAIN_LABELS = [2, 3, 4, 5, 6]
+
+
+def domain_host(labels, outcome):
+    under = "example.com" if outcome == "hit" else "example.org"
+    return ".".join(["a", "b", "c", "d"][: labels - 2] + [under])
+
+
+def domain_url(labels, outcome):
+    return f"https://{domain_host(labels, outcome)}/v1/orders?id=42"
+
+
+def table_of(name, size):
+    """The tables the domain figures use, size entries each. "domains": size - 1 domains of three
+    labels, half '*.tN.example.net', half '.rN.example.net', and '.example.com', which the hits
+    are under. "plain": the same hosts, written as plain entries."""
+    if name == "domains":
+        return [f"*.t{i}.example.net" if i % 2 else f".r{i}.example.net" for i in range(size - 1)] + [".example.com"]
+    return [f"t{i}.example.net" if i % 2 else f"r{i}.example.net" for i in range(size - 1)] + ["example.com"]
+
+
+def peer_domain_patterns(entries):
+    """The patterns users give OpenTelemetry's and Sentry's lists for 'this domain and everything
+    under it' ('.d') and 'everything under it' ('*.d'), for the entries of a table: the URL's host
+    part ends in the domain at a label boundary, before a port, a path or the end."""
+    patterns = []
+    for entry in entries:
+        below_only = entry.startswith("*.")
+        domain = re.escape(entry[2:] if below_only else entry[1:])
+        host = r"[^/?#@]+\." if below_only else r"(?:[^/?#@]+\.)?"
+        patterns.append(rf"^https?://{host}{domain}(?::\d+)?(?:[/?#]|$)")
+    return patterns
+
+
 def url_for(shape, host):
     caps = ".".join(part.capitalize() for part in host.split("."))
     return URL_SHAPES[shape].format(host=host, caps=caps)
@@ -144,6 +181,49 @@ def spelling_figures(timer):
         timer.cases = []
         timer.add("should_inject_headers", _twheadercheck.should_inject_headers, url, spelling=name)
         results.extend(timer.run())
+    _twheadercheck.cleanup()
+    return results
+
+
+def domain_figures(timer, peers_folder):
+    """should_inject_headers on hosts of 2 to 6 labels, hit and miss, with tables of domain entries
+    of every size, beside OpenTelemetry's ExcludeList.url_disabled and Sentry's match_regex_list
+    given the patterns their users write for the same domains; every answer checked against ours
+    first. Each peer is measured up to the first size at which one call takes over 1 ms."""
+    sys.path.insert(0, peers_folder)
+    import _twheadercheck
+    from opentelemetry.util.http import ExcludeList
+    from sentry_sdk.utils import match_regex_list
+
+    _twheadercheck.cleanup()
+    results = []
+    measuring = {"url_disabled", "match_regex_list"}
+    for size in DOMAIN_SIZES:
+        entries = table_of("domains", size)
+        _twheadercheck.init_header_check(entries)
+        patterns = peer_domain_patterns(entries) if measuring else []
+        exclude_list = ExcludeList(patterns) if measuring else None
+
+        def sentry_peer(url, _patterns=patterns):
+            return match_regex_list(url, _patterns, substring_matching=True)
+
+        timer.cases = []
+        for labels in DOMAIN_LABELS:
+            for outcome in ("hit", "miss"):
+                url = domain_url(labels, outcome)
+                skipped = not _twheadercheck.should_inject_headers(url)[0]
+                assert skipped == (outcome == "hit"), (size, labels, outcome)
+                timer.add("should_inject_headers", _twheadercheck.should_inject_headers, url,
+                          table=size, labels=labels, outcome=outcome)
+                if "url_disabled" in measuring:
+                    assert exclude_list.url_disabled(url) == skipped, (size, labels, outcome)
+                    timer.add("url_disabled", exclude_list.url_disabled, url, table=size, labels=labels, outcome=outcome)
+                if "match_regex_list" in measuring:
+                    assert sentry_peer(url) == skipped, (size, labels, outcome)
+                    timer.add("match_regex_list", sentry_peer, url, table=size, labels=labels, outcome=outcome)
+        figures = timer.run()
+        results.extend(figures)
+        measuring -= {f["name"] for f in figures if f["ns"] > PEER_CODE_LIMIT_NS}
     _twheadercheck.cleanup()
     return results
 
@@ -346,19 +426,22 @@ def frame_info_figures(timer):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("set", choices=["header_unbound", "header_bound", "spellings", "peers", "peer_code",
-                                        "frameinfo", "load"])
+    parser.add_argument("set", choices=["header_unbound", "header_bound", "spellings", "domains", "peers",
+                                        "peer_code", "frameinfo", "load"])
     parser.add_argument("--peers-folder", help="where the peers' packages are unpacked (peer_code)")
     parser.add_argument("--repeat", type=int, default=11)
     parser.add_argument("--seconds", type=float, default=0.02, help="time of one timeit run")
     parser.add_argument("--calls", type=int, help="calls per run, instead of calibrating to --seconds")
     parser.add_argument("--sizes", help="comma-separated table sizes (default: all)")
+    parser.add_argument("--domain-sizes", help="comma-separated sizes of the domain tables")
     parser.add_argument("--load-sizes", help="comma-separated table sizes for the load figures")
     options = parser.parse_args()
     if options.sizes:
         TABLE_SIZES[:] = [int(size) for size in options.sizes.split(",")]
     if options.load_sizes:
         LOAD_SIZES[:] = [int(size) for size in options.load_sizes.split(",")]
+    if options.domain_sizes:
+        DOMAIN_SIZES[:] = [int(size) for size in options.domain_sizes.split(",")]
     timer = Timer(options.repeat, options.seconds, options.calls)
     if options.set == "header_unbound":
         figures = run_header_check(timer, "none")
@@ -366,6 +449,8 @@ def main():
         figures = run_header_check(timer, "stand-in")
     elif options.set == "spellings":
         figures = spelling_figures(timer)
+    elif options.set == "domains":
+        figures = domain_figures(timer, options.peers_folder)
     elif options.set == "load":
         figures = load_figures(min(options.repeat, 5))
     elif options.set == "peers":

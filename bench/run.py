@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-SETS = ["header_unbound", "header_bound", "spellings", "peers", "peer_code", "frameinfo", "load"]
+SETS = ["header_unbound", "header_bound", "spellings", "domains", "peers", "peer_code", "frameinfo", "load"]
 TABLE_SIZES = [0, 1, 16, 256, 4096, 65536, 1048576]
 # The sizes the flat-cost targets hold for; the largest is reported beside them.
 TARGET_SIZES = [1, 16, 256, 4096, 65536]
@@ -42,7 +42,7 @@ def run_set(build, name, timing, peers=None):
     paths = [build / "lib", build / "bench", ROOT / "bench"]
     if name == "header_bound":
         paths.append(ROOT / "standins" / "tw-vantrel")
-    extra = ["--peers-folder", peers] if name == "peer_code" else []
+    extra = ["--peers-folder", peers] if name in ("peer_code", "domains") else []
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, paths)))
     done = subprocess.run(
         [sys.executable, str(ROOT / "bench" / "figures.py"), name, *timing, *extra],
@@ -78,6 +78,27 @@ def per_call_instructions(build, count, counted):
 
 def one_call(build, count, which, url, *entries):
     return (instructions(build, which, count, url, *entries) - instructions(build, which, 0, url, *entries)) / count
+
+
+def domain_instructions(build, count, sizes=(16, 65536)):
+    """Instructions above the METH_FASTCALL floor for hosts of 2 to 6 labels, hit and miss, with the
+    domain tables of the given sizes; and the 4-label miss with plain entries only, 16 of them."""
+    from figures import DOMAIN_LABELS, domain_url
+
+    rows = []
+    for labels in DOMAIN_LABELS:
+        for outcome in ("hit", "miss"):
+            url = domain_url(labels, outcome)
+            floor = one_call(build, count, "floor_fastcall", url)
+            for size in sizes:
+                ours = one_call(build, count, "should_inject_headers", url, f"@domains:{size}")
+                rows.append({"table": "domains", "size": size, "labels": labels, "outcome": outcome,
+                             "above_floor": ours - floor})
+            if labels == 4 and outcome == "miss":
+                ours = one_call(build, count, "should_inject_headers", url, "@plain:16")
+                rows.append({"table": "plain", "size": 16, "labels": labels, "outcome": outcome,
+                             "above_floor": ours - floor})
+    return rows
 
 
 def spelling_instructions(build, count):
@@ -136,6 +157,57 @@ def ratio(times):
 
 def spread(figure):
     return f"{fmt(figure['ns'])} ({fmt(figure['ns_min'])}–{fmt(figure['ns_max'])})"
+
+
+DOMAIN_PEERS = [("url_disabled", "OpenTelemetry ExcludeList.url_disabled"), ("match_regex_list", "Sentry match_regex_list")]
+
+
+def domain_markdown(results):
+    """The domain figures: instructions (flatness, and against plain entries), ns per size, the peers."""
+    from figures import DOMAIN_LABELS
+
+    lines = []
+    counted = results.get("domain_instructions")
+    if counted:
+        def above(**labels):
+            return pick(counted, **labels)["above_floor"]
+
+        sizes = sorted({r["size"] for r in counted if r["table"] == "domains"})
+        lines += ["", "## Domain entries: instructions above the METH_FASTCALL floor (callgrind)", "",
+                  "Hosts of 2 to 6 labels under example.com (hits, of '.example.com') and example.org "
+                  "(misses); tables of domains of two and three labels ('.rN.example.net', '*.tN.example.net').", "",
+                  "| labels | outcome | " + " | ".join(f"{s:,} domains" for s in sizes) + " | difference |",
+                  "|---" * (3 + len(sizes)) + "|"]
+        for labels in DOMAIN_LABELS:
+            for outcome in ("hit", "miss"):
+                cells = [above(table="domains", size=s, labels=labels, outcome=outcome) for s in sizes]
+                lines.append(f"| {labels} | {outcome} | " + " | ".join(f"{c:+.0f}" for c in cells)
+                             + f" | {cells[-1] - cells[0]:+.0f} |")
+        plain = above(table="plain", size=16, labels=4, outcome="miss")
+        domains = above(table="domains", size=16, labels=4, outcome="miss")
+        lines += ["", f"A miss on a 4-label host: {domains:+.0f} with 16 domain entries, {plain:+.0f} with 16 plain "
+                      f"entries ({domains - plain:+.0f})."]
+    figures = results.get("domains")
+    if figures:
+        sizes = sorted({f["table"] for f in figures})
+        lines += ["", "## Domain entries against the peers' own code, ns (no binding)", "",
+                  "The peers are given the patterns their users write for the same domains: "
+                  "`^https?://(?:[^/?#@]+\.)?example\.com(?::\d+)?(?:[/?#]|$)` for '.example.com', and the same "
+                  "without the `?` after the group for '*.example.com'; every answer was checked against ours. "
+                  "Each peer is measured up to the first size at which one call takes over 1 ms.", "",
+                  "| domains | labels | outcome | should_inject_headers | "
+                  + " | ".join(title for _, title in DOMAIN_PEERS) + " | "
+                  + " | ".join(f"{name} / ours" for name, _ in DOMAIN_PEERS) + " |",
+                  "|---" * (4 + 2 * len(DOMAIN_PEERS)) + "|"]
+        for size in sizes:
+            for labels in DOMAIN_LABELS:
+                for outcome in ("hit", "miss"):
+                    ours = find(figures, name="should_inject_headers", table=size, labels=labels, outcome=outcome)
+                    row = [find(figures, name=name, table=size, labels=labels, outcome=outcome) for name, _ in DOMAIN_PEERS]
+                    lines.append(f"| {size:,} | {labels} | {outcome} | {fmt(ours['ns'])} | "
+                                 + " | ".join(fmt(f["ns"]) if f else "–" for f in row) + " | "
+                                 + " | ".join(ratio(f["ns"] / ours["ns"]) if f else "–" for f in row) + " |")
+    return lines
 
 
 def markdown(results):
@@ -216,6 +288,8 @@ def markdown(results):
         for name, figure in spelled.items():
             instructions_cell = f"{counted[name]['above_floor']:+.0f}" if name in counted else "–"
             lines.append(f"| {name} | {spread(figure)} | {instructions_cell} |")
+
+    lines += domain_markdown(results)
 
     for title, figures in (("no binding", unbound), ("stand-in binding", bound)):
         lines += ["", f"## should_inject_headers, {title}: overhead above the METH_FASTCALL floor, ns", "",
@@ -300,14 +374,14 @@ def main():
     options = parser.parse_args()
     build = (ROOT / options.build).resolve()
     if options.instructions_only:
-        json.dump({"shapes": shape_instructions(build, 5000), "spellings": spelling_instructions(build, 5000)},
-                  sys.stdout, indent=1)
+        json.dump({"shapes": shape_instructions(build, 5000), "spellings": spelling_instructions(build, 5000),
+                   "domains": domain_instructions(build, 5000)}, sys.stdout, indent=1)
         return
     out = Path(options.out) if options.out else build / "bench-results"
     out.mkdir(parents=True, exist_ok=True)
     if options.quick:
         TABLE_SIZES[:] = [0, 16]
-        timing = ["--repeat", "2", "--calls", "200", "--sizes", "0,16", "--load-sizes", "1000"]
+        timing = ["--repeat", "2", "--calls", "200", "--sizes", "0,16", "--load-sizes", "1000", "--domain-sizes", "1,16"]
     else:
         timing = ["--repeat", "11", "--seconds", "0.02"]
 
@@ -327,6 +401,7 @@ def main():
         if not options.quick:
             results["shape_instructions"] = shape_instructions(build, 5000)
             results["spelling_instructions"] = spelling_instructions(build, 5000)
+            results["domain_instructions"] = domain_instructions(build, 5000)
 
     (out / "results.json").write_text(json.dumps(results, indent=1))
     report = markdown(results)
