@@ -2,8 +2,9 @@
 // comparing the key with every entry, with the real hash and with one of four bits, under which
 // nearly every entry collides with another; keys are looked up folded, and those of name bytes
 // only also as the quick path has them, in any case. Then the lines as host rules (plain hosts,
-// ".domain", "*.domain", "*" mixed), asked about URLs made of the lines and their suffixes: the
-// hashed rules must answer as the oracle that reads every entry in turn.
+// ".domain", "*.domain", "*" mixed), asked about URLs made of the lines and their suffixes, and
+// split into a skip list and propagation targets: the hashed rules must answer as the oracle
+// that reads every entry in turn.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -90,11 +91,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_table<FourBitHash>(raw, keys);
 
     const twhc_reference::RuleTable rules(raw);
+    // The lines again as a skip list (even lines) and propagation targets (odd lines).
+    std::vector<std::string> skip;
+    std::vector<std::string> targets;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        (i % 2 == 0 ? skip : targets).push_back(raw[i]);
+    }
+    const twhc_reference::RuleTable skip_table(skip);
+    const twhc_reference::RuleTable target_table(targets);
     for (const std::string& key : keys) {
         // The key as a host, and each of its suffixes after a dot.
         for (std::size_t from = 0;;) {
             const std::string url = "https://" + key.substr(from) + "/";
             check(rules.matches(url.c_str()) == twhc_reference::url_matches(raw, url.c_str()));
+            check(twhc_reference::module_should_inject(&skip_table, &target_table, url.c_str()) ==
+                  twhc_reference::should_inject(&skip, &targets, url.c_str()));
+            check(twhc_reference::module_should_inject(&skip_table, nullptr, url.c_str()) ==
+                  twhc_reference::should_inject(&skip, nullptr, url.c_str()));
             const std::size_t dot = key.find('.', from);
             if (dot == std::string::npos) {
                 break;
@@ -102,5 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             from = dot + 1;
         }
     }
+    // A URL without a host: no skip, and a target only of "*".
+    check(twhc_reference::module_should_inject(&skip_table, &target_table, "/path") ==
+          twhc_reference::should_inject(&skip, &targets, "/path"));
     return 0;
 }

@@ -30,6 +30,15 @@ struct HeaderCheckState {
     // The entries' rules, hashed so that a lookup costs the same at any table size; their indexes
     // are null exactly when g_skip_domains is.
     twhc::HostRules g_skip_rules;
+    // The propagation targets, kept as the skip list's entries are: the hosts that may receive
+    // the headers at all, when g_targets_loaded.
+    char** g_propagation_targets;
+    int32_t g_propagation_targets_count;
+    twhc::HostRules g_target_rules;
+    // Whether targets are loaded (an empty list of them is: the headers then go nowhere).
+    bool g_targets_loaded;
+    // Whether a decision needs more than the skip list's hosts: its other rules, or targets.
+    bool g_take_the_long_way;
     // The agent's trace_id_ctx: only its presence matters.
     PyObject* g_trace_id_ctx;
     // The agent's funcspan_override_ctx context variable.
@@ -61,6 +70,11 @@ void free_table(RuleTable table)
     twhc::free_rules(table.rules);
 }
 
+void choose_paths(HeaderCheckState& state)
+{
+    state.g_take_the_long_way = state.g_skip_rules.beyond_hosts || state.g_targets_loaded;
+}
+
 // Detaches the published table before freeing it, so that the state never points at freed memory.
 void drop_skip_domains(HeaderCheckState& state)
 {
@@ -68,6 +82,19 @@ void drop_skip_domains(HeaderCheckState& state)
     state.g_skip_domains = nullptr;
     state.g_skip_domains_count = 0;
     state.g_skip_rules = twhc::HostRules{};
+    choose_paths(state);
+    free_table(table);
+}
+
+// The same for the targets: afterwards none are loaded, and every host is a target again.
+void drop_propagation_targets(HeaderCheckState& state)
+{
+    const RuleTable table{state.g_propagation_targets, state.g_propagation_targets_count, state.g_target_rules};
+    state.g_propagation_targets = nullptr;
+    state.g_propagation_targets_count = 0;
+    state.g_target_rules = twhc::HostRules{};
+    state.g_targets_loaded = false;
+    choose_paths(state);
     free_table(table);
 }
 
@@ -288,13 +315,22 @@ const char* parse_url_argument(PyObject* const* args, Py_ssize_t nargs)
     return url;
 }
 
+// The decision for a canonical host by this interpreter's skip list and targets.
+template <twhc::KeyCase kCase>
+bool decide(const HeaderCheckState& state, std::string_view host, bool is_address)
+{
+    return twhc::should_inject<kCase>(state.g_skip_domains_count > 0 ? &state.g_skip_rules : nullptr,
+                                      state.g_targets_loaded ? &state.g_target_rules : nullptr, host, is_address);
+}
+
 // The decision, out of the common path, for a host part that needs the rare canonical steps, or
-// for a common host when the table holds more than hosts. False only when a stop request is
-// pending. An international name is lower-cased by the interpreter, which may run
-// a finalizer and let another thread in: the whole key is made before the table is read again.
+// for a common host when the skip list holds more than hosts or targets are loaded. False only
+// when a stop request is pending. An international name is lower-cased by the interpreter, which
+// may run a finalizer and let another thread in: the whole key is made before the tables are read
+// again.
 [[gnu::noinline]] bool decide_common_host(const HeaderCheckState& state, std::string_view host_part, bool* should_inject)
 {
-    *should_inject = !twhc::rules_match<twhc::KeyCase::any_case_name>(state.g_skip_rules, host_part, false);
+    *should_inject = decide<twhc::KeyCase::any_case_name>(state, host_part, false);
     return true;
 }
 
@@ -306,14 +342,14 @@ const char* parse_url_argument(PyObject* const* args, Py_ssize_t nargs)
     case twhc::CanonicalOutcome::done:
         break;
     case twhc::CanonicalOutcome::no_memory:
-        // No key, no match: the headers go, and no error is raised.
+        // No key, no match, and no error raised: the headers go, unless targets say where they
+        // may go and that is not everywhere.
+        *should_inject = !state.g_targets_loaded || state.g_target_rules.every_host;
         return true;
     case twhc::CanonicalOutcome::stopped:
         return false;
     }
-    if (state.g_skip_domains_count > 0) {
-        *should_inject = !twhc::rules_match<twhc::KeyCase::folded>(state.g_skip_rules, canonical.view(), is_address);
-    }
+    *should_inject = decide<twhc::KeyCase::folded>(state, canonical.view(), is_address);
     return true;
 }
 
@@ -356,6 +392,7 @@ static PyObject* py_init_header_check(PyObject* self, PyObject* args)
     state.g_skip_domains = table.entries;
     state.g_skip_domains_count = table.count;
     state.g_skip_rules = table.rules;
+    choose_paths(state);
     Py_RETURN_TRUE;
 }
 
@@ -379,10 +416,10 @@ static PyObject* py_should_inject_headers(PyObject* self, PyObject* const* args,
     // Read only now: the agent's code above may have let another thread replace or free the
     // table. From here to the end of the lookup no Python code runs, but for the rare host's.
     bool should_inject = true;
-    if (state.g_skip_domains_count > 0) {
+    if (state.g_skip_domains_count > 0 || state.g_targets_loaded) {
         const twhc::HostPart part = twhc::host_part(url);
-        // The common host against a table of hosts alone; everything else out of this path.
-        if (!part.rare && !state.g_skip_rules.beyond_hosts) {
+        // The common host against a skip list of hosts alone; everything else out of this path.
+        if (!part.rare && !state.g_take_the_long_way) {
             should_inject = !twhc::skip_index_contains<twhc::KeyCase::any_case_name>(*state.g_skip_rules.hosts,
                                                                                      twhc::key_of(part.text));
         } else if (!decide_the_long_way(state, part.text, part.rare, &should_inject)) {
@@ -404,8 +441,35 @@ static PyObject* py_cleanup(PyObject* self, PyObject* /*unused*/)
 {
     HeaderCheckState& state = *get_headercheck_state(self);
     drop_skip_domains(state);
+    drop_propagation_targets(state);
     drop_agent_objects(state);
     Py_RETURN_NONE;
+}
+
+static PyObject* py_init_propagation_targets(PyObject* self, PyObject* args)
+{
+    PyObject* targets = nullptr;  // borrowed
+    if (!PyArg_ParseTuple(args, "O", &targets)) {
+        return nullptr;
+    }
+    // Unlike the skip list, the targets in force stay until a new list is built: with none, every
+    // host would be a target, and a failed load must not send the headers everywhere.
+    if (!PyList_Check(targets)) {
+        PyErr_SetString(PyExc_TypeError, "targets must be a list");
+        return nullptr;
+    }
+    RuleTable table{};
+    if (PyList_GET_SIZE(targets) > 0 && !build_table(targets, "targets items must be strings", &table)) {
+        return nullptr;
+    }
+    HeaderCheckState& state = *get_headercheck_state(self);
+    drop_propagation_targets(state);
+    state.g_propagation_targets = table.entries;
+    state.g_propagation_targets_count = table.count;
+    state.g_target_rules = table.rules;
+    state.g_targets_loaded = true;
+    choose_paths(state);
+    Py_RETURN_TRUE;
 }
 
 // Runs in every interpreter that imports the module, on that interpreter's new module: it binds
@@ -452,6 +516,7 @@ static void headercheck_free(void* module)
     if (state != nullptr) {
         drop_agent_objects(*state);
         drop_skip_domains(*state);
+        drop_propagation_targets(*state);
     }
 }
 
@@ -461,6 +526,8 @@ static PyMethodDef TWHeaderCheckMethods[] = {
     {"should_inject_headers", tw::method_entry(py_should_inject_headers), METH_FASTCALL | METH_KEYWORDS,
      "Ultra-fast header check (returns: should_inject, trace_id, funcspan_override)"},
     {"cleanup", py_cleanup, METH_NOARGS, "Cleanup allocated memory"},
+    {"init_propagation_targets", py_init_propagation_targets, METH_VARARGS,
+     "Initialize with the hosts that may receive the headers, an allow list beside the skip list (called at patch time)"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -316,4 +316,19 @@ inline bool rules_match(const HostRules& rules, std::string_view host, bool is_a
     return rules.beyond_hosts && beyond_hosts_match<kCase>(rules, host, is_address);
 }
 
+// The decision for a canonical host (not yet folded when kCase says so): not to a host the skip
+// rules match, and, when there are targets, only to one they match. A URL without a host is no
+// target but of "*". Either table may be null: no skip list, or no targets loaded.
+template <KeyCase kCase>
+inline bool should_inject(const HostRules* skip, const HostRules* targets, std::string_view host, bool is_address)
+{
+    if (skip != nullptr && rules_match<kCase>(*skip, host, is_address)) {
+        return false;
+    }
+    if (targets == nullptr) {
+        return true;
+    }
+    return host.empty() ? targets->every_host : rules_match<kCase>(*targets, host, is_address);
+}
+
 }  // namespace twhc

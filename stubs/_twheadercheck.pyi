@@ -10,3 +10,6 @@ def should_inject_headers(url: str, /) -> tuple[bool, Any, Any]:
 
 def cleanup() -> None:
     """Cleanup allocated memory"""
+
+def init_propagation_targets(targets: list[str], /) -> bool:
+    """Initialize with the hosts that may receive the headers, an allow list beside the skip list (called at patch time)"""

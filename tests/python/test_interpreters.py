@@ -161,6 +161,33 @@ def test_one_interpreter_reloading_and_cleaning_up_leaves_the_others_as_they_wer
     assert (mine_last, other_last) == (UNBOUND, others)
 
 
+def test_each_interpreter_keeps_its_own_propagation_targets(tmp_path):
+    result = run_scenario(
+        tmp_path,
+        f"""
+        exec(PROBE)
+        load()
+        neighbours = [interpreter(isolated={subinterpreters.HAS_ISOLATED}), interpreter()]
+        tokens = [ME] + [n.eval("ME") for n in neighbours]
+        # Main sends headers only to the second neighbour's host, the first neighbour nowhere,
+        # the second loads none: for it, every host not skipped is a target.
+        _twheadercheck.init_propagation_targets([f"{{tokens[2]}}.example"])
+        neighbours[0].exec("_twheadercheck.init_propagation_targets([])")
+        answers = [decide(tokens)] + [n.eval(f"decide({{tokens!r}})") for n in neighbours]
+        neighbours[0].exec("_twheadercheck.cleanup()")
+        after_cleanup = [decide(tokens)] + [n.eval(f"decide({{tokens!r}})") for n in neighbours]
+        for n in neighbours:
+            n.close()
+        print(repr((tokens, answers, after_cleanup)))
+        """,
+    )
+    tokens, answers, after_cleanup = result
+    assert answers[0] == {host: [(host == tokens[2], "own", "own")] for host in ["shared", *tokens]}
+    assert answers[1] == {host: [(False, "own", "own")] for host in ["shared", *tokens]}
+    assert answers[2] == own_decisions(tokens[2], tokens)
+    assert after_cleanup == [answers[0], {host: UNBOUND for host in ["shared", *tokens]}, answers[2]]
+
+
 # Under emulation every interpreter takes seconds to make: fewer show the same there.
 NEIGHBOURS = 8 if EMULATED else 24
 

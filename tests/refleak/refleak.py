@@ -93,6 +93,15 @@ def exercise():
                 "http://bücher.example/", "http://b%C3%BCcher.example./", "http://\\u212aelvin.x/", "http://127.1/",
                 "http://[0::1]/", "http://a\\tb\\\\@c/", "http://" + "é" * 3000 + "/"):
         hc.should_inject_headers(url)
+    hc.init_header_check([".example.com", "*.b.example", "*", "x.example"])
+    hc.init_propagation_targets(Hosts([".a.example", "*.BÜCHER.example", "h1", "*"]))
+    for url in ("https://www.A.example:1/x", "https://c.b.example/", "http://x.bücher.example/", "/p"):
+        hc.should_inject_headers(url)
+    hc.init_propagation_targets([])
+    hc.should_inject_headers("https://a.example/")
+    absorb(hc.init_propagation_targets, ("a",))
+    absorb(hc.init_propagation_targets, ["a", 1])
+    absorb(hc.init_propagation_targets, ["a", "\\ud800"])
     contextvars.copy_context().run(lambda: (thread_local.funcspan_override_ctx.set(0), hc.should_inject_headers("https://a/")))
     absorb(hc.should_inject_headers)
     absorb(hc.should_inject_headers, 1)
@@ -108,6 +117,8 @@ def exercise_memory_errors():
     under_memory_pressure(hc.should_inject_headers, "https://a.example/")
     under_memory_pressure(hc.should_inject_headers, "https://BÜCHER.example/")
     under_memory_pressure(hc.init_header_check, ["a", "b", "BÜCHER.example"])
+    under_memory_pressure(hc.init_header_check, [".a", "*.b", "*"])
+    under_memory_pressure(hc.init_propagation_targets, [".a", "*.b", "c", "BÜCHER.example"])
 def exercise_interrupts():
     hc.init_header_check(["a.example"])
     for interrupt in (KeyboardInterrupt, SystemExit):
@@ -125,6 +136,7 @@ print(json.dumps(result))
     "headercheck_no_agent": (None, None, """
 import _twheadercheck as hc
 def exercise():
+    hc.init_propagation_targets([".a.example"])
     hc.init_header_check(["a.example"])
     hc.should_inject_headers("https://a.example/")
     hc.should_inject_headers("https://b.example/")

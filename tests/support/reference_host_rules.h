@@ -106,4 +106,41 @@ inline bool url_matches(const std::vector<std::string>& entries, const char* url
     return rules_match(entries, canonical(host_part(url)));
 }
 
+// The oracle's injection decision: not to a host the skip list matches; with targets (not null),
+// only to one of theirs, a URL without a host only when they hold "*".
+inline bool should_inject(const std::vector<std::string>* skip, const std::vector<std::string>* targets, const char* url)
+{
+    const Canonical host = canonical(host_part(url));
+    if (skip != nullptr && rules_match(*skip, host)) {
+        return false;
+    }
+    if (targets == nullptr) {
+        return true;
+    }
+    if (host.text.empty()) {
+        for (const std::string& entry : *targets) {
+            if (entry == "*") {
+                return true;
+            }
+        }
+        return false;
+    }
+    return rules_match(*targets, host);
+}
+
+// The module's injection decision, with its tables built as it builds them.
+inline bool module_should_inject(const RuleTable* skip, const RuleTable* targets, const char* url)
+{
+    const twhc::HostRules* skip_rules = skip != nullptr ? &skip->rules() : nullptr;
+    const twhc::HostRules* target_rules = targets != nullptr ? &targets->rules() : nullptr;
+    const twhc::HostPart part = twhc::host_part(url);
+    if (!part.rare) {
+        return twhc::should_inject<twhc::KeyCase::any_case_name>(skip_rules, target_rules, part.text, false);
+    }
+    twhc::HostBuffer canonical_host;
+    bool is_address = false;
+    twhc::canonical_host(part.text, tw_test::kSimpleLowerCase, canonical_host, &is_address);
+    return twhc::should_inject<twhc::KeyCase::folded>(skip_rules, target_rules, canonical_host.view(), is_address);
+}
+
 }  // namespace twhc_reference
