@@ -14,6 +14,8 @@ import urllib.request
 from tw_vantrel import http_patch, thread_local
 
 SKIP_HOSTS = ["127.0.0.1", "telemetry.example.com"]
+# The application's own services: the only hosts its trace headers may go to.
+TARGETS = ["localhost", ".internal.example"]
 CONFIG = {
     "sink_url": "https://sink.example/graphql",
     "api_key": "demo-api-key",
@@ -48,6 +50,15 @@ def background_job(port):
         response.read()
 
 
+def notify_customer(port):
+    # A customer's webhook, sent through the egress proxy (the demo's server stands in for it):
+    # the request names its destination in absolute form, which is no target.
+    connection = http.client.HTTPConnection("127.0.0.1", port)
+    connection.request("POST", "http://hooks.customer.example/order-shipped?req=6", body=b"{}")
+    connection.getresponse().read()
+    connection.close()
+
+
 def native_library_state():
     library = ctypes.CDLL(None)
     library.tw_standin_value.restype = ctypes.c_char_p
@@ -66,15 +77,16 @@ def native_library_state():
 
 def main():
     port = int(sys.argv[1])
-    http_patch.install(SKIP_HOSTS, **CONFIG)
+    http_patch.install(SKIP_HOSTS, targets=TARGETS, **CONFIG)
     fetch_orders(port)
     check_health(port)
     contextvars.copy_context().run(checkout, port)
     # A job started in a context of its own gets a trace id of its own.
     contextvars.Context().run(background_job, port)
+    notify_customer(port)
     http_patch.uninstall()
     json.dump({"requests": http_patch.captured, "native": native_library_state(),
-               "config": CONFIG, "skip_hosts": SKIP_HOSTS}, sys.stdout)
+               "config": CONFIG, "skip_hosts": SKIP_HOSTS, "targets": TARGETS}, sys.stdout)
 
 
 if __name__ == "__main__":

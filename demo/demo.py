@@ -21,7 +21,7 @@ TRACE_HEADER = "X-Tw-Trace-Id"
 OVERRIDE_HEADER = "X-Tw-Funcspan-Override"
 # The application function each request comes from, by its req= number.
 EXPECTED_CALLERS = {"1": "fetch_orders", "2": "check_health", "3": "checkout", "4": "checkout",
-                    "5": "background_job"}
+                    "5": "background_job", "6": "notify_customer"}
 
 
 class RecordingHandler(http.server.BaseHTTPRequestHandler):
@@ -59,6 +59,12 @@ def run_application(build, modules, port):
     return json.loads(done.stdout)
 
 
+def is_target(host, targets):
+    """Whether a host is one of the targets, for the hosts and entries of the demo."""
+    return any(host == entry or (entry.startswith(".") and (host == entry[1:] or host.endswith(entry)))
+               for entry in targets)
+
+
 def check(outcome, received):
     """Every disagreement between what the agent decided and what happened, as text."""
     problems = []
@@ -77,7 +83,7 @@ def check(outcome, received):
         if got != expected:
             problems.append(f"req={number}: server received {got}, agent decided {expected}")
         host = urlsplit(request["url"]).hostname
-        if request["inject"] == (host in outcome["skip_hosts"]):
+        if request["inject"] != (host not in outcome["skip_hosts"] and is_target(host, outcome["targets"])):
             problems.append(f"req={number}: decision {request['inject']} for host {host}")
         site = request["call_site"]
         if site is None or Path(site[0]).name != "app.py" or site[2] != EXPECTED_CALLERS[number]:
@@ -96,8 +102,9 @@ def check(outcome, received):
 
 
 def print_report(outcome, received, problems):
-    print(f"skip list: {outcome['skip_hosts']}\n")
-    header = f"{'request':44} {'inject':6} {'trace id':10} {'override':14} {'call site':24} server received"
+    print(f"skip list: {outcome['skip_hosts']}")
+    print(f"propagation targets: {outcome['targets']}\n")
+    header = f"{'request':56} {'inject':6} {'trace id':10} {'override':14} {'call site':26} server received"
     print(header)
     print("-" * len(header))
     for request in outcome["requests"]:
@@ -110,8 +117,8 @@ def print_report(outcome, received, problems):
             for k, v in got.items()
         ) or "no trace headers"
         trace = str(request["trace_id"])[:8]
-        print(f"{request['method'] + ' ' + request['url']:44} {str(request['inject']):6} {trace:10} "
-              f"{str(request['override']):14} {where:24} {shown}")
+        print(f"{request['method'] + ' ' + request['url']:56} {str(request['inject']):6} {trace:10} "
+              f"{str(request['override']):14} {where:26} {shown}")
     native = outcome["native"]
     print("\nnative library (preloaded stand-in) received:")
     for entry, value in native["received"].items():

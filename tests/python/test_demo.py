@@ -21,10 +21,11 @@ def test_demo_traffic_agrees_with_the_agents_decisions():
     received = result["received"]
 
     by_number = {r["url"].rsplit("req=", 1)[1]: r for r in requests}
-    assert sorted(by_number) == ["1", "2", "3", "4", "5"]
-    # Skipped hosts reached the server with no trace headers; the others carried the agent's.
+    assert sorted(by_number) == ["1", "2", "3", "4", "5", "6"]
+    # Skipped hosts, and the customer's host, which is no target, reached the server with no trace
+    # headers; the others carried the agent's.
     for number, request in by_number.items():
-        skipped = "127.0.0.1" in request["url"]
+        skipped = "127.0.0.1" in request["url"] or "hooks.customer.example" in request["url"]
         assert request["inject"] is not skipped
         assert (received[number] == {}) is skipped
         if not skipped:
@@ -40,6 +41,7 @@ def test_demo_traffic_agrees_with_the_agents_decisions():
         "3": ("app.py", "checkout"),
         "4": ("app.py", "checkout"),
         "5": ("app.py", "background_job"),
+        "6": ("app.py", "notify_customer"),
     }
     native = result["outcome"]["native"]
     assert native["TW_INITIALIZED"] == "1" and native["initialize_calls"] == 1

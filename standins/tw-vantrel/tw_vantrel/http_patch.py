@@ -74,13 +74,16 @@ def _putrequest(self, method, url, *args, **kwargs):
     )
 
 
-def install(skip_hosts, *, sink_url, api_key, service_uuid):
-    """Configures and activates the native library, loads the skip list, patches http.client."""
+def install(skip_hosts, *, sink_url, api_key, service_uuid, targets=None):
+    """Configures and activates the native library, loads the skip list (and, when given, the
+    propagation targets: the only hosts the headers may go to), patches http.client."""
     _twconfig.set_sink_url(sink_url)
     _twconfig.set_api_key(api_key)
     _twconfig.set_service_uuid(service_uuid)
     _twconfig.initialize()
     _twheadercheck.init_header_check(list(skip_hosts))
+    if targets is not None:
+        _twheadercheck.init_propagation_targets(list(targets))
     enable()
 
 
