@@ -91,6 +91,57 @@ def peer_domain_patterns(entries):
     return patterns
 
 
+# Propagation targets: tables of plain hosts and of domains, a URL to a target and one elsewhere.
+TARGET_SIZES = [16, 65536]
+TARGET_URLS = {
+    "plain": {"target": "https://example.com/v1/orders?id=42", "elsewhere": "https://hooks.customer.example/notify"},
+    "domains": {"target": "https://a.b.example.com/v1/orders?id=42", "elsewhere": "https://a.b.example.org/notify"},
+}
+
+
+def peer_host_patterns(entries):
+    """The patterns users give Sentry's list for whole hosts: the URL's host part is the host."""
+    return [rf"^https?://{re.escape(entry)}(?::\d+)?(?:[/?#]|$)" for entry in entries]
+
+
+def target_figures(timer, peers_folder):
+    """should_inject_headers with propagation targets (and no skip list), plain and domains, 16 and
+    65,536 of them, to a target and elsewhere; beside Sentry's match_regex_list doing the same
+    allow-list work (trace_propagation_targets) with the patterns its users write, every answer
+    checked against ours first, measured up to the first size at which one call takes over 1 ms."""
+    sys.path.insert(0, peers_folder)
+    import _twheadercheck
+    from sentry_sdk.utils import match_regex_list
+
+    _twheadercheck.cleanup()
+    results = []
+    measuring = True
+    for size in TARGET_SIZES:
+        for kind in ("plain", "domains"):
+            entries = table_of(kind, size)
+            _twheadercheck.init_header_check([])
+            _twheadercheck.init_propagation_targets(entries)
+            patterns = (peer_host_patterns(entries) if kind == "plain" else peer_domain_patterns(entries)) if measuring else []
+
+            def sentry_peer(url, _patterns=patterns):
+                return match_regex_list(url, _patterns, substring_matching=True)
+
+            timer.cases = []
+            for outcome, url in TARGET_URLS[kind].items():
+                inject = _twheadercheck.should_inject_headers(url)[0]
+                assert inject == (outcome == "target"), (size, kind, outcome)
+                timer.add("should_inject_headers", _twheadercheck.should_inject_headers, url,
+                          table=size, kind=kind, outcome=outcome)
+                if measuring:
+                    assert sentry_peer(url) == inject, (size, kind, outcome)
+                    timer.add("match_regex_list", sentry_peer, url, table=size, kind=kind, outcome=outcome)
+            figures = timer.run()
+            results.extend(figures)
+            measuring = measuring and all(f["ns"] <= PEER_CODE_LIMIT_NS for f in figures if f["name"] == "match_regex_list")
+    _twheadercheck.cleanup()
+    return results
+
+
 def url_for(shape, host):
     caps = ".".join(part.capitalize() for part in host.split("."))
     return URL_SHAPES[shape].format(host=host, caps=caps)
@@ -426,14 +477,15 @@ def frame_info_figures(timer):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("set", choices=["header_unbound", "header_bound", "spellings", "domains", "peers",
-                                        "peer_code", "frameinfo", "load"])
+    parser.add_argument("set", choices=["header_unbound", "header_bound", "spellings", "domains", "targets",
+                                        "peers", "peer_code", "frameinfo", "load"])
     parser.add_argument("--peers-folder", help="where the peers' packages are unpacked (peer_code)")
     parser.add_argument("--repeat", type=int, default=11)
     parser.add_argument("--seconds", type=float, default=0.02, help="time of one timeit run")
     parser.add_argument("--calls", type=int, help="calls per run, instead of calibrating to --seconds")
     parser.add_argument("--sizes", help="comma-separated table sizes (default: all)")
     parser.add_argument("--domain-sizes", help="comma-separated sizes of the domain tables")
+    parser.add_argument("--target-sizes", help="comma-separated sizes of the target tables")
     parser.add_argument("--load-sizes", help="comma-separated table sizes for the load figures")
     options = parser.parse_args()
     if options.sizes:
@@ -442,6 +494,8 @@ def main():
         LOAD_SIZES[:] = [int(size) for size in options.load_sizes.split(",")]
     if options.domain_sizes:
         DOMAIN_SIZES[:] = [int(size) for size in options.domain_sizes.split(",")]
+    if options.target_sizes:
+        TARGET_SIZES[:] = [int(size) for size in options.target_sizes.split(",")]
     timer = Timer(options.repeat, options.seconds, options.calls)
     if options.set == "header_unbound":
         figures = run_header_check(timer, "none")
@@ -451,6 +505,8 @@ def main():
         figures = spelling_figures(timer)
     elif options.set == "domains":
         figures = domain_figures(timer, options.peers_folder)
+    elif options.set == "targets":
+        figures = target_figures(timer, options.peers_folder)
     elif options.set == "load":
         figures = load_figures(min(options.repeat, 5))
     elif options.set == "peers":

@@ -11,7 +11,8 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-SETS = ["header_unbound", "header_bound", "spellings", "domains", "peers", "peer_code", "frameinfo", "load"]
+SETS = ["header_unbound", "header_bound", "spellings", "domains", "targets", "peers", "peer_code", "frameinfo",
+        "load"]
 TABLE_SIZES = [0, 1, 16, 256, 4096, 65536, 1048576]
 # The sizes the flat-cost targets hold for; the largest is reported beside them.
 TARGET_SIZES = [1, 16, 256, 4096, 65536]
@@ -42,7 +43,7 @@ def run_set(build, name, timing, peers=None):
     paths = [build / "lib", build / "bench", ROOT / "bench"]
     if name == "header_bound":
         paths.append(ROOT / "standins" / "tw-vantrel")
-    extra = ["--peers-folder", peers] if name in ("peer_code", "domains") else []
+    extra = ["--peers-folder", peers] if name in ("peer_code", "domains", "targets") else []
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, paths)))
     done = subprocess.run(
         [sys.executable, str(ROOT / "bench" / "figures.py"), name, *timing, *extra],
@@ -98,6 +99,21 @@ def domain_instructions(build, count, sizes=(16, 65536)):
                 ours = one_call(build, count, "should_inject_headers", url, "@plain:16")
                 rows.append({"table": "plain", "size": 16, "labels": labels, "outcome": outcome,
                              "above_floor": ours - floor})
+    return rows
+
+
+def target_instructions(build, count, sizes=(16, 65536)):
+    """Instructions above the METH_FASTCALL floor with propagation targets (no skip list), plain and
+    domains, to a target and elsewhere."""
+    from figures import TARGET_URLS
+
+    rows = []
+    for kind, urls in TARGET_URLS.items():
+        for outcome, url in urls.items():
+            floor = one_call(build, count, "floor_fastcall", url)
+            for size in sizes:
+                ours = one_call(build, count, "should_inject_headers", url, "--targets", f"@{kind}:{size}")
+                rows.append({"kind": kind, "size": size, "outcome": outcome, "above_floor": ours - floor})
     return rows
 
 
@@ -192,7 +208,7 @@ def domain_markdown(results):
         sizes = sorted({f["table"] for f in figures})
         lines += ["", "## Domain entries against the peers' own code, ns (no binding)", "",
                   "The peers are given the patterns their users write for the same domains: "
-                  "`^https?://(?:[^/?#@]+\.)?example\.com(?::\d+)?(?:[/?#]|$)` for '.example.com', and the same "
+                  r"`^https?://(?:[^/?#@]+\.)?example\.com(?::\d+)?(?:[/?#]|$)` for '.example.com', and the same "
                   "without the `?` after the group for '*.example.com'; every answer was checked against ours. "
                   "Each peer is measured up to the first size at which one call takes over 1 ms.", "",
                   "| domains | labels | outcome | should_inject_headers | "
@@ -207,6 +223,35 @@ def domain_markdown(results):
                     lines.append(f"| {size:,} | {labels} | {outcome} | {fmt(ours['ns'])} | "
                                  + " | ".join(fmt(f["ns"]) if f else "–" for f in row) + " | "
                                  + " | ".join(ratio(f["ns"] / ours["ns"]) if f else "–" for f in row) + " |")
+    return lines
+
+
+def target_markdown(results):
+    """Propagation targets: ns beside Sentry's match_regex_list, and instructions."""
+    lines = []
+    figures = results.get("targets")
+    if figures:
+        lines += ["", "## Propagation targets against Sentry's match_regex_list, ns (no binding, no skip list)", "",
+                  "Sentry's trace_propagation_targets is an allow list of patterns: given "
+                  r"`^https?://example\.com(?::\d+)?(?:[/?#]|$)` for a host and the domain patterns above "
+                  "for domains; every answer was checked against ours.", "",
+                  "| targets | kind | URL | should_inject_headers | match_regex_list | match_regex_list / ours |",
+                  "|---|---|---|---|---|---|"]
+        for f in figures:
+            if f["name"] != "should_inject_headers":
+                continue
+            peer = find(figures, name="match_regex_list", table=f["table"], kind=f["kind"], outcome=f["outcome"])
+            lines.append(f"| {f['table']:,} | {f['kind']} | {f['outcome']} | {fmt(f['ns'])} | "
+                         + (f"{fmt(peer['ns'])} | {ratio(peer['ns'] / f['ns'])} |" if peer else "– | – |"))
+    counted = results.get("target_instructions")
+    if counted:
+        sizes = sorted({r["size"] for r in counted})
+        lines += ["", "## Propagation targets: instructions above the METH_FASTCALL floor (callgrind)", "",
+                  "| kind | URL | " + " | ".join(f"{s:,} targets" for s in sizes) + " |", "|---" * (2 + len(sizes)) + "|"]
+        for kind in ("plain", "domains"):
+            for outcome in ("target", "elsewhere"):
+                cells = [pick(counted, kind=kind, outcome=outcome, size=s)["above_floor"] for s in sizes]
+                lines.append(f"| {kind} | {outcome} | " + " | ".join(f"{c:+.0f}" for c in cells) + " |")
     return lines
 
 
@@ -290,6 +335,7 @@ def markdown(results):
             lines.append(f"| {name} | {spread(figure)} | {instructions_cell} |")
 
     lines += domain_markdown(results)
+    lines += target_markdown(results)
 
     for title, figures in (("no binding", unbound), ("stand-in binding", bound)):
         lines += ["", f"## should_inject_headers, {title}: overhead above the METH_FASTCALL floor, ns", "",
@@ -375,13 +421,15 @@ def main():
     build = (ROOT / options.build).resolve()
     if options.instructions_only:
         json.dump({"shapes": shape_instructions(build, 5000), "spellings": spelling_instructions(build, 5000),
-                   "domains": domain_instructions(build, 5000)}, sys.stdout, indent=1)
+                   "domains": domain_instructions(build, 5000), "targets": target_instructions(build, 5000)},
+                  sys.stdout, indent=1)
         return
     out = Path(options.out) if options.out else build / "bench-results"
     out.mkdir(parents=True, exist_ok=True)
     if options.quick:
         TABLE_SIZES[:] = [0, 16]
-        timing = ["--repeat", "2", "--calls", "200", "--sizes", "0,16", "--load-sizes", "1000", "--domain-sizes", "1,16"]
+        timing = ["--repeat", "2", "--calls", "200", "--sizes", "0,16", "--load-sizes", "1000", "--domain-sizes", "1,16",
+                  "--target-sizes", "16"]
     else:
         timing = ["--repeat", "11", "--seconds", "0.02"]
 
@@ -402,6 +450,7 @@ def main():
             results["shape_instructions"] = shape_instructions(build, 5000)
             results["spelling_instructions"] = spelling_instructions(build, 5000)
             results["domain_instructions"] = domain_instructions(build, 5000)
+            results["target_instructions"] = target_instructions(build, 5000)
 
     (out / "results.json").write_text(json.dumps(results, indent=1))
     report = markdown(results)

@@ -31,6 +31,7 @@ def test_benchmark_harness_produces_every_table(tmp_path):
     assert "## The peers' own code" in report
     assert "## One URL of each spelling" in report
     assert "## Domain entries against the peers' own code" in report
+    assert "## Propagation targets against Sentry" in report
     assert {f["name"] for f in results["domains"]} == {"should_inject_headers", "url_disabled", "match_regex_list"}
     assert results["load"][0]["ns_per_entry"] > 0 and results["load"][0]["bytes_per_entry"] > 0
     if shutil.which("valgrind") and not os.environ.get("TW_EMULATOR"):
