@@ -77,6 +77,19 @@ struct ByteMask {
         return static_cast<unsigned>(std::bit_width(bits) - 1) / kStride;
     }
     ByteMask without_lowest() const { return {static_cast<Word>(bits & (bits - 1))}; }
+    // The positions as a plain number, bit i for position i.
+    std::uint32_t positions() const
+    {
+        if constexpr (kStride == 1) {
+            return bits;
+        } else {
+            std::uint32_t plain = 0;
+            for (Word rest = bits; rest != 0; rest &= rest - 1) {
+                plain |= std::uint32_t{1} << (static_cast<unsigned>(std::countr_zero(rest)) / kStride);
+            }
+            return plain;
+        }
+    }
     // The highest position, taken out of the mask (which must not be empty).
     unsigned pop_highest()
     {

@@ -125,10 +125,11 @@ constexpr std::uint64_t suffix_word(std::uint64_t tail, std::size_t length)
     return tail >> (64 - 8 * length);
 }
 
-// The filter's bit for a domain of this length whose last bytes' word is word.
-inline std::uint64_t filter_bit(std::uint64_t word, std::size_t length)
+// A number for a domain of this length whose last bytes' word is word, whose top bits choose its
+// bit of the filter: a product's top bits, which every bit of the factors reaches.
+constexpr std::uint64_t filter_bit(std::uint64_t word, std::size_t length)
 {
-    return folded_product(word ^ 0x9E3779B97F4A7C15u, length ^ 0xD6E8FEB86659FD93u);
+    return (word ^ (static_cast<std::uint64_t>(length) << 58)) * 0x9E3779B97F4A7C15u;
 }
 
 // A table's rules. The indexes point into the entries' canonical texts, which the table owns.
@@ -140,7 +141,7 @@ struct HostRules {
     // as many bits as there are domains: most suffixes of a host that are no domain are told by
     // one bit, without a hash of their own or a probe of the index.
     std::uint64_t* domain_filter = nullptr;
-    std::size_t domain_filter_mask = 0;  // bits - 1; the number of bits is a power of two
+    unsigned domain_filter_shift = 0;  // 64 - log2(bits); the number of bits is a power of two
     std::uint32_t fewest_domain_labels = 0;
     std::uint32_t most_domain_labels = 0;
     bool every_host = false;
@@ -175,7 +176,7 @@ inline bool make_rules(std::size_t hosts, std::size_t domains, HostRules* rules)
     }
     rules->domains = skip_index_create(domains);
     rules->domain_filter = static_cast<std::uint64_t*>(std::calloc(bits / 64, sizeof(std::uint64_t)));
-    rules->domain_filter_mask = bits - 1;
+    rules->domain_filter_shift = 64u - static_cast<unsigned>(std::countr_zero(bits));
     if (rules->domains == nullptr || rules->domain_filter == nullptr) {
         free_rules(*rules);
         return false;
@@ -208,13 +209,15 @@ inline void add_rule(HostRules& rules, RuleKind kind, std::string_view canonical
     }
     skip_index_insert(*rules.domains, canonical, kind == RuleKind::domain_and_below ? kBelowDomain | kDomainItself : kBelowDomain);
     const std::uint64_t bit = filter_bit(suffix_word(tail_word(canonical), canonical.size()), canonical.size());
-    rules.domain_filter[(bit & rules.domain_filter_mask) / 64] |= std::uint64_t{1} << (bit % 64);
+    const std::uint64_t index = bit >> rules.domain_filter_shift;
+    rules.domain_filter[index / 64] |= std::uint64_t{1} << (index % 64);
     rules.beyond_hosts = true;
 }
 
 inline bool filter_may_hold(const HostRules& rules, std::uint64_t bit)
 {
-    return (rules.domain_filter[(bit & rules.domain_filter_mask) / 64] >> (bit % 64) & 1) != 0;
+    const std::uint64_t index = bit >> rules.domain_filter_shift;
+    return (rules.domain_filter[index / 64] >> (index % 64) & 1) != 0;
 }
 
 // The loaded domain equal to a non-empty suffix of a host, if any, once the filter has let it by.
@@ -246,55 +249,82 @@ inline bool host_is_domain(const HostRules& rules, std::string_view host, std::u
     return itself != nullptr && (itself->flags & kDomainItself) != 0;
 }
 
-// under_domain for a host longer than one 16-byte read covers: its dots one byte at a time.
-template <KeyCase kCase>
-[[gnu::noinline]] bool under_domain_long(const HostRules& rules, std::string_view host)
+// The hosts whose dots one word holds, a bit a byte; a longer host is walked byte by byte.
+constexpr std::size_t kDotWordBytes = 64;
+
+// Walks a host's dots from the right, next_dot() giving each position in turn and npos after
+// the last, looking the suffix after each up, only at the depths loaded domains have; then the
+// whole host.
+template <KeyCase kCase, typename NextDot>
+inline bool walk_labels(const HostRules& rules, std::string_view host, NextDot next_dot)
 {
     const std::uint64_t tail = tail_word(host);
+    // The suffix after the first dot from the right has one label, after the next two, and so on.
     std::size_t labels = 1;
-    for (std::size_t dot = host.size(); dot-- > 0;) {
-        if (host[dot] != '.') {
-            continue;
-        }
+    for (std::size_t dot = next_dot(); dot != std::string_view::npos; dot = next_dot(), ++labels) {
         if (labels > rules.most_domain_labels) {
             return false;
         }
         if (labels >= rules.fewest_domain_labels && suffix_is_domain<kCase>(rules, host, tail, dot)) {
             return true;
         }
-        ++labels;
     }
     return host_is_domain<kCase>(rules, host, tail, labels);
 }
 
+template <KeyCase kCase>
+[[gnu::noinline]] bool under_long_domain(const HostRules& rules, std::string_view host)
+{
+    std::size_t position = host.size();
+    return walk_labels<kCase>(rules, host, [&position, host]() {
+        while (position > 0) {
+            if (host[--position] == '.') {
+                return position;
+            }
+        }
+        return std::string_view::npos;
+    });
+}
+
+// under_domain for a host of 17 to 64 bytes (or one that the first read, at a page's end, did not
+// cover): its dots from 16-byte reads into one word, a bit a byte.
+template <KeyCase kCase>
+[[gnu::noinline]] TW_NO_ASAN bool under_domain_of_words(const HostRules& rules, std::string_view host)
+{
+    std::uint64_t dots = 0;
+    for (std::size_t position = 0; position < host.size();) {
+        const tw::Bytes16 block = tw::load_bytes16(host.data() + position);
+        dots |= std::uint64_t{block.where('.').positions()} << position;
+        position += block.span();
+    }
+    if (host.size() < kDotWordBytes) {
+        dots &= (std::uint64_t{1} << host.size()) - 1;
+    }
+    return walk_labels<kCase>(rules, host, [&dots]() {
+        if (dots == 0) {
+            return std::string_view::npos;
+        }
+        const auto dot = static_cast<std::size_t>(std::bit_width(dots) - 1);
+        dots ^= std::uint64_t{1} << dot;
+        return dot;
+    });
+}
+
 // Whether a non-empty host lies under one of the domains, or is one of those that match
-// themselves. Walks its label boundaries from the right, looking the suffix after each up, only
-// at the depths loaded domains have. The dots of a host that one 16-byte read covers come from
-// that read, page-safe (what follows the host in its buffer is read but never counted).
+// themselves. The dots of most hosts come from one 16-byte read, page-safe (what follows the
+// host in its buffer is read but never counted).
 template <KeyCase kCase>
 TW_NO_ASAN inline bool under_domain(const HostRules& rules, std::string_view host)
 {
     const tw::Bytes16 block = tw::load_bytes16(host.data());
     if (host.size() > block.span()) {
-        return under_domain_long<kCase>(rules, host);
+        return host.size() <= kDotWordBytes ? under_domain_of_words<kCase>(rules, host)
+                                            : under_long_domain<kCase>(rules, host);
     }
-    const std::uint64_t tail = tail_word(host);
     tw::ByteMask dots = block.where('.') & tw::ByteMask::below(static_cast<unsigned>(host.size()));
-    // The suffix after the first dot from the right has one label, after the next two, and so on:
-    // those with fewer labels than any loaded domain are passed over.
-    std::size_t labels = 1;
-    for (; dots && labels < rules.fewest_domain_labels; ++labels) {
-        dots.pop_highest();
-    }
-    for (; dots; ++labels) {
-        if (labels > rules.most_domain_labels) {
-            return false;
-        }
-        if (suffix_is_domain<kCase>(rules, host, tail, dots.pop_highest())) {
-            return true;
-        }
-    }
-    return host_is_domain<kCase>(rules, host, tail, labels);
+    return walk_labels<kCase>(rules, host, [&dots]() {
+        return dots ? static_cast<std::size_t>(dots.pop_highest()) : std::string_view::npos;
+    });
 }
 
 // The rules beside the hosts'. An empty host (a URL without one) matches none, "*" included.
