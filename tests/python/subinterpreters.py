@@ -119,13 +119,14 @@ class Rendezvous:
 
     @classmethod
     def create(cls, parties, seconds):
-        """A new rendezvous that gives up seconds from now; every party opens it with spec()."""
+        """A new rendezvous that gives up seconds from now; every party opens it with
+        opening_arguments()."""
         descriptor, path = tempfile.mkstemp(prefix="tw-rendezvous-")
         os.write(descriptor, bytes(parties))
         os.close(descriptor)
         return cls(path, parties, time.monotonic() + seconds)
 
-    def spec(self):
+    def opening_arguments(self):
         """The arguments that open this rendezvous in another interpreter, as a literal."""
         return (self.path, self.parties, self.deadline)
 

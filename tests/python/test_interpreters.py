@@ -389,7 +389,7 @@ MEETING_SECONDS = 300 if EMULATED else 120
 # meeting is inside a call: the module is running the agent's callable, which waits there.
 MEET_HALF_WAY = """
 import subinterpreters
-rendezvous = subinterpreters.Rendezvous(*SPEC)
+rendezvous = subinterpreters.Rendezvous(*OPENING)
 calls, met = 0, None
 def meet_half_way():
     global calls, met
@@ -418,8 +418,8 @@ def test_four_isolated_interpreters_in_parallel_each_answer_by_their_own_agent(t
         tokens = [ME] + [i.eval("ME") for i in isolated]
         rendezvous = si.Rendezvous.create(len(isolated), {MEETING_SECONDS})
         def ask(party):
-            names = (rendezvous.spec(), party, tokens, {PARALLEL_CALLS})
-            return f"SPEC, PARTY, TOKENS, CALLS = {{names!r}}\\n" + MEET_HALF_WAY
+            names = (rendezvous.opening_arguments(), party, tokens, {PARALLEL_CALLS})
+            return f"OPENING, PARTY, TOKENS, CALLS = {{names!r}}\\n" + MEET_HALF_WAY
         threads = [threading.Thread(target=i.exec, args=(ask(party),)) for party, i in enumerate(isolated)]
         for thread in threads:
             thread.start()
@@ -490,7 +490,7 @@ isolated = [si.Interpreter(isolated=True) for _ in CALLS]
 # All at once, however the threads are scheduled: each calls when it has seen the others ready.
 rendezvous = si.Rendezvous.create(len(CALLS), MEETING_SECONDS)
 for i in isolated:
-    i.exec(f"import subinterpreters, _twconfig\\nrendezvous = subinterpreters.Rendezvous(*{rendezvous.spec()!r})")
+    i.exec(f"import subinterpreters, _twconfig\\nrendezvous = subinterpreters.Rendezvous(*{rendezvous.opening_arguments()!r})")
 threads = [threading.Thread(target=i.exec, args=(
     f"met = rendezvous.meet({party})\\n"
     f"try:\\n    {call}\\n    outcome = 'called'\\nexcept RuntimeError as error:\\n    outcome = str(error)\\n",))
