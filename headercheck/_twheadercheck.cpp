@@ -372,22 +372,19 @@ static PyObject* py_init_header_check(PyObject* self, PyObject* args)
     if (!PyArg_ParseTuple(args, "O", &skip_list)) {
         return nullptr;
     }
-    HeaderCheckState& state = *get_headercheck_state(self);
-    // The previous table goes before the argument is examined: a failed load leaves it gone.
-    drop_skip_domains(state);
+    // The table in force stays until the new one has loaded whole: a load that fails part-way (one
+    // bad item in a configuration file) must not send the headers to every skip-listed host.
     if (!PyList_Check(skip_list)) {
         PyErr_SetString(PyExc_TypeError, "skip_list must be a list");
         return nullptr;
     }
-    if (PyList_GET_SIZE(skip_list) <= 0) {
-        Py_RETURN_TRUE;
-    }
     RuleTable table{};
-    if (!build_table(skip_list, "skip_list items must be strings", &table)) {
+    if (PyList_GET_SIZE(skip_list) > 0 && !build_table(skip_list, "skip_list items must be strings", &table)) {
         return nullptr;
     }
     // Another thread may have loaded a table while an entry was lower-cased: the last load wins,
     // and nothing is leaked.
+    HeaderCheckState& state = *get_headercheck_state(self);
     drop_skip_domains(state);
     state.g_skip_domains = table.entries;
     state.g_skip_domains_count = table.count;

@@ -213,29 +213,52 @@ def test_list_and_str_subclasses_are_accepted():
     assert decision(Host("https://example.com/")) is False
 
 
+EARLIER_LIST = ["a.example", ".d.example"]
+PROBES = ["a.example", "x.d.example", "b.example", "c.example"]
+
+
+def probe_decisions():
+    return [decision(f"https://{host}/") for host in PROBES]
+
+
 @pytest.mark.parametrize(
-    "argument, message",
+    "argument, error, message",
     [
-        (("a.example",), "skip_list must be a list"),
-        ("a.example", "skip_list must be a list"),
-        (None, "skip_list must be a list"),
-        (["a.example", 1], "skip_list items must be strings"),
-        ([b"a.example"], "skip_list items must be strings"),
+        (("a.example",), TypeError, "skip_list must be a list"),
+        ("a.example", TypeError, "skip_list must be a list"),
+        (None, TypeError, "skip_list must be a list"),
+        (["b.example", 1], TypeError, "skip_list items must be strings"),
+        (["*", ".b.example", b"a.example"], TypeError, "skip_list items must be strings"),
+        (["b.example", "\ud800"], UnicodeEncodeError, None),
     ],
 )
-def test_bad_skip_lists_raise_and_leave_no_table(argument, message):
-    hc.init_header_check(["a.example"])
-    with pytest.raises(TypeError) as error:
+def test_a_failed_load_keeps_the_skip_list_in_force(argument, error, message):
+    hc.init_header_check(EARLIER_LIST)
+    with pytest.raises(error) as raised:
         hc.init_header_check(argument)
-    assert str(error.value) == message
-    assert decision("https://a.example/") is True
+    if message is not None:
+        assert str(raised.value) == message
+    # Both kinds of entry loaded before still decide; nothing of the failed list does.
+    assert probe_decisions() == [False, False, True, True]
 
 
-def test_unencodable_item_raises_the_conversion_error():
-    hc.init_header_check(["a.example"])
-    with pytest.raises(UnicodeEncodeError):
-        hc.init_header_check(["a.example", "\ud800"])
-    assert decision("https://a.example/") is True
+def test_a_load_that_runs_out_of_memory_keeps_the_skip_list_in_force():
+    testcapi = pytest.importorskip("_testcapi")
+    outcomes = []
+    # Each allocation of the load fails in turn, until there are too few to reach.
+    for failing in range(16):
+        hc.init_header_check(EARLIER_LIST)
+        testcapi.set_nomemory(failing, failing + 1)
+        try:
+            hc.init_header_check(["b.example", ".c.example", "BÜCHER.example"])
+            outcome = "loaded"
+        except MemoryError:
+            outcome = "failed"
+        finally:
+            testcapi.remove_mem_hooks()
+        outcomes.append(outcome)
+        assert probe_decisions() == ([True, True, False, False] if outcome == "loaded" else [False, False, True, True])
+    assert "failed" in outcomes and outcomes[-1] == "loaded"
 
 
 @pytest.mark.parametrize("args", [(), (["x"], ["y"])])

@@ -64,12 +64,12 @@ def test_a_hundred_thousand_entries():
     assert hc.should_inject_headers("https://host-100000.example/")[0] is True
 
 
-def test_a_failed_load_keeps_nothing_of_either_table():
+def test_a_failed_load_keeps_the_old_table_and_nothing_of_the_new():
     hc.init_header_check(["old.example"])
     hosts = [f"new-{i}.example" for i in range(1000)] + [None]
     with pytest.raises(TypeError):
         hc.init_header_check(hosts)
-    assert hc.should_inject_headers("https://old.example/")[0] is True
+    assert hc.should_inject_headers("https://old.example/")[0] is False
     assert hc.should_inject_headers("https://new-1.example/")[0] is True
 
 

@@ -51,15 +51,18 @@ def interrupted(interrupt, call, *args):
         pass
     else:
         raise AssertionError(f"{interrupt.__name__} was absorbed")
-def under_memory_pressure(call, *args):
+def under_memory_pressure(call, *args, before=None, after_failure=None):
     # Fails the n-th allocation for every n that the call makes: each failure path in turn.
     import _testcapi
     for start in range(12):
+        if before is not None:
+            before()
         _testcapi.set_nomemory(start, start + 1)
         try:
             call(*args)
         except MemoryError:
-            pass
+            if after_failure is not None:
+                after_failure()
         finally:
             _testcapi.remove_mem_hooks()
 def rounds(exercise, iterations):
@@ -113,11 +116,19 @@ def exercise():
     absorb(hc.init_header_check, ["a", 1])
     absorb(hc.init_header_check, ["a", "\\ud800"])
     absorb(hc.init_header_check)
+def load_earlier_table():
+    hc.init_header_check(["e.example", ".f.example"])
+def earlier_table_in_force():
+    # A load that failed leaves the table before it deciding, both kinds of entry.
+    if hc.should_inject_headers("https://e.example/")[0] or hc.should_inject_headers("https://x.f.example/")[0]:
+        raise AssertionError("a failed load dropped the table in force")
 def exercise_memory_errors():
     under_memory_pressure(hc.should_inject_headers, "https://a.example/")
     under_memory_pressure(hc.should_inject_headers, "https://BÜCHER.example/")
-    under_memory_pressure(hc.init_header_check, ["a", "b", "BÜCHER.example"])
-    under_memory_pressure(hc.init_header_check, [".a", "*.b", "*"])
+    under_memory_pressure(hc.init_header_check, ["a", "b", "BÜCHER.example"], before=load_earlier_table,
+                          after_failure=earlier_table_in_force)
+    under_memory_pressure(hc.init_header_check, [".a", "*.b", "*"], before=load_earlier_table,
+                          after_failure=earlier_table_in_force)
     under_memory_pressure(hc.init_propagation_targets, [".a", "*.b", "c", "BÜCHER.example"])
 def exercise_interrupts():
     hc.init_header_check(["a.example"])
