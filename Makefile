@@ -15,6 +15,8 @@ FUZZ_BUILD := $(BUILD)-fuzz
 AARCH64_BUILD := $(BUILD)-aarch64
 # The modules for the python3 that Debian's mod_wsgi embeds, for the test in Apache.
 MODWSGI_BUILD := $(BUILD)-modwsgi
+# The call-site walk through the public frame API alone, as for an interpreter not known here.
+FRAME_API_BUILD := $(BUILD)-frameapi
 
 SOAK_SECONDS ?= 120
 
@@ -57,6 +59,9 @@ check-trees: debug-build aarch64
 	@version=$$(readlink -f /usr/lib/apache2/modules/mod_wsgi.so | sed 's/.*\.so-//') && \
 	  cmake -S . -B $(MODWSGI_BUILD) -DPython3_EXECUTABLE=/usr/bin/python$$version -DTW_BUILD_TESTS=OFF >/dev/null && \
 	  cmake --build $(MODWSGI_BUILD) -j2
+	@py=$$(tools/provision-python.sh) && \
+	  cmake -S . -B $(FRAME_API_BUILD) -DPython3_EXECUTABLE="$$py" -DTW_BUILD_TESTS=OFF -DTW_PUBLIC_FRAME_API=ON >/dev/null && \
+	  cmake --build $(FRAME_API_BUILD) -j2
 	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DTW_FUZZ=ON >/dev/null && \
 	  cmake --build $(FUZZ_BUILD) -j2
 	@tools/matrix-pythons.sh > $(BUILD)/matrix.txt; \
@@ -71,7 +76,7 @@ check-trees: debug-build aarch64
 	    -DTW_ASAN_BUILD_DIR="$(abspath $(ASAN_BUILD))" -DTW_FUZZ_BUILD_DIR="$(abspath $(FUZZ_BUILD))" \
 	    -DTW_FUZZ_SECONDS=$(FUZZ_SECONDS) -DTW_MATRIX="$$matrix" \
 	    -DTW_AARCH64_BUILD_DIR="$(abspath $(AARCH64_BUILD))" -DTW_AARCH64_PYTHON="$$pya" \
-	    -DTW_MODWSGI_BUILD_DIR="$(abspath $(MODWSGI_BUILD))" \
+	    -DTW_MODWSGI_BUILD_DIR="$(abspath $(MODWSGI_BUILD))" -DTW_FRAME_API_BUILD_DIR="$(abspath $(FRAME_API_BUILD))" \
 	    -DTW_DEBUG_MATRIX="3.15|$$pyd315|$(abspath $(DEBUG_BUILD))-py3.15" >/dev/null
 
 demo: build
@@ -93,4 +98,4 @@ soak: debug-build
 	  --debug-python "$$(tools/provision-python.sh --debug)" --seconds $(SOAK_SECONDS)
 
 clean:
-	rm -rf $(BUILD) $(DEBUG_BUILD) $(DEBUG_BUILD)-py3.* $(ASAN_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD) $(MODWSGI_BUILD) $(BUILD)-py3.*
+	rm -rf $(BUILD) $(DEBUG_BUILD) $(DEBUG_BUILD)-py3.* $(ASAN_BUILD) $(FUZZ_BUILD) $(AARCH64_BUILD) $(MODWSGI_BUILD) $(FRAME_API_BUILD) $(BUILD)-py3.*

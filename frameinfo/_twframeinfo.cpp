@@ -7,13 +7,35 @@
 #include "../common/fastcall.h"
 #include "../common/module_slots.h"
 #include "../common/pyref.h"
+#include "interpreter_frames.h"
 #include "user_code.h"
+
+#include <cstdint>
 
 using tw::Ref;
 
-// The module keeps no state, in any interpreter: only the constant definition tables below.
+// One interpreter's call-site walk: where it keeps, with each code object, whether that code is
+// the application's. Each interpreter numbers those slots itself, so each module keeps its own.
+struct FrameInfoState {
+    // The code-object slot of this interpreter's verdicts, requested by the first walk.
+    Py_ssize_t code_slot;
+    // Changes whenever the rule does: a kept verdict of another generation is judged again.
+    std::uintptr_t rule_generation;
+    // Whether the slot is read in place, as it is once a verdict kept has read back that way.
+    bool slot_read_in_place;
+};
+
+static FrameInfoState* get_frameinfo_state(PyObject* module)
+{
+    return static_cast<FrameInfoState*>(PyModule_GetState(module));
+}
 
 namespace {
+
+constexpr Py_ssize_t kCodeSlotNotRequested = -1;
+
+// A chain of objects that only look like frames may never end (one that is its own f_back).
+constexpr int kMostObjectLinks = 10000;
 
 // Frames, functions and code objects are read through their C structures rather than by
 // attribute name: those types can't be subclassed and their attributes are data descriptors,
@@ -172,6 +194,70 @@ PyObject* new_record(PyObject* filename, long line, PyObject* name)
     return record;
 }
 
+// The record of a code object at a line. The allocations may run the collector, and its
+// finalizers other threads, whose frames may be the only holders of the code: it is held here.
+PyObject* code_record(PyCodeObject* code, int line)
+{
+    const Ref held = Ref::borrow(reinterpret_cast<PyObject*>(code));
+    return new_record(code->co_filename, line, code->co_name);
+}
+
+// The word kept with a code object: its verdict, under the rule of one generation.
+constexpr std::uintptr_t verdict_word(std::uintptr_t generation, bool user)
+{
+    return (generation << 2) | (static_cast<std::uintptr_t>(user) << 1) | 1;
+}
+
+// The verdict on a code object no word of this generation was kept for; it is kept now, except
+// for a pseudo-file name ('<'): never user code, and the frozen modules' code objects, which are
+// of that kind, may be shared with other interpreters, whose slots mean other things. A name that
+// can't be read as UTF-8 is not user code (as for get_frame_info) and is judged again next time.
+[[gnu::noinline]] bool judge_code(FrameInfoState& state, PyCodeObject* code)
+{
+    const char* path = path_bytes(code->co_filename);  // borrowed from the code's file name
+    if (path == nullptr) {
+        return false;
+    }
+    const bool user = twfi::is_user_code(path);
+    if (path[0] != '<' && twfi::frames::keep_word(code, state.code_slot, verdict_word(state.rule_generation, user))) {
+        state.slot_read_in_place = true;
+    }
+    return user;
+}
+
+template <bool kSlotInPlace>
+PyObject* walk_frames(FrameInfoState& state, twfi::frames::Walk walk)
+{
+    const std::uintptr_t user_word = verdict_word(state.rule_generation, true);
+    const std::uintptr_t library_word = verdict_word(state.rule_generation, false);
+    const Py_ssize_t slot = state.code_slot;
+    for (; !walk.done(); walk.next()) {
+        PyCodeObject* code = walk.code();  // borrowed from the frame
+        const std::uintptr_t kept = kSlotInPlace ? twfi::frames::kept_word_in_place(code, slot)
+                                                 : twfi::frames::kept_word_by_call(code, slot);
+        if (kept == library_word || (kept != user_word && !judge_code(state, code))) {
+            continue;
+        }
+        // As get_frame_info, a frame whose instruction has no line gives no record.
+        const int line = walk.complete() ? walk.line() : -1;
+        if (line >= 0) {
+            return code_record(code, line);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+// The record of the first frame of user code with a line, from walk's place outward; None when
+// there is none. Every frame passed costs a few loads, so the slot is read in place as soon as
+// that is known to be safe.
+PyObject* walk_to_call_site(FrameInfoState& state, twfi::frames::Walk walk)
+{
+    if (state.slot_read_in_place) {
+        return walk_frames<true>(state, static_cast<twfi::frames::Walk&&>(walk));
+    }
+    return walk_frames<false>(state, static_cast<twfi::frames::Walk&&>(walk));
+}
+
 // Where a record's parts come from, for a frame or a function (the object) and its code object.
 struct RecordSource {
     Ref (*code_of)(PyObject* object);
@@ -204,6 +290,33 @@ PyObject* extract_record(PyObject* object, const RecordSource& source)
         return unanswered(Py_None);
     }
     return new_record(filename.get(), line, name.get());
+}
+
+// The call site from any object: frames are walked as the interpreter keeps them; any other
+// object is read by attribute name, as get_frame_info reads it, and its f_back followed. A link that
+// can't be read ends the walk with None, an interrupt leaves it.
+PyObject* call_site_from(FrameInfoState& state, PyObject* link)
+{
+    Ref held;  // link's holder once it came from an f_back, which may be its only reference
+    for (int objects = 0; link != Py_None; ++objects) {
+        if (PyFrame_Check(link)) {
+            return walk_to_call_site(state, twfi::frames::Walk::from_frame(reinterpret_cast<PyFrameObject*>(link)));
+        }
+        if (objects == kMostObjectLinks) {
+            break;
+        }
+        PyObject* record = extract_record(link, kFrameRecord);
+        if (record != Py_None) {
+            return record;  // a record, or null with the memory error or an interrupt
+        }
+        Py_DECREF(record);
+        held = attribute_or_null(link, "f_back");
+        if (!held) {
+            return unanswered(Py_None);
+        }
+        link = held.get();
+    }
+    Py_RETURN_NONE;
 }
 
 }  // namespace
@@ -253,6 +366,24 @@ static PyObject* py_is_user_code_func(PyObject* /*self*/, PyObject* const* args,
     return PyBool_FromLong(twfi::is_user_code(path));
 }
 
+static PyObject* py_get_call_site(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (tw::refused_keywords("get_call_site", kwnames)) {
+        return nullptr;
+    }
+    if (nargs > 1) {
+        Py_RETURN_NONE;
+    }
+    FrameInfoState& state = *get_frameinfo_state(self);
+    if (state.code_slot == kCodeSlotNotRequested) {
+        state.code_slot = twfi::frames::request_code_slot();
+    }
+    if (nargs == 0) {
+        return walk_to_call_site(state, twfi::frames::Walk::from_caller());
+    }
+    return call_site_from(state, args[0]);
+}
+
 static PyMethodDef TWFrameInfoMethods[] = {
     {"get_code_info", tw::method_entry(py_get_code_info), METH_FASTCALL | METH_KEYWORDS,
      "Extract (filename, lineno, name, is_user) from function. Returns None if not user code."},
@@ -260,10 +391,24 @@ static PyMethodDef TWFrameInfoMethods[] = {
      "Extract (filename, lineno, name, is_user) from frame. Returns None if not user code."},
     {"is_user_code_func", tw::method_entry(py_is_user_code_func), METH_FASTCALL | METH_KEYWORDS,
      "Quick check if function is user code."},
+    {"get_call_site", tw::method_entry(py_get_call_site), METH_FASTCALL | METH_KEYWORDS,
+     "Extract (filename, lineno, name, is_user) from the nearest user-code frame, walking outward from frame "
+     "(default: the caller's frame). Returns None if there is none."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Runs in every interpreter that imports the module: its slot is requested only when it walks.
+static int frameinfo_exec(PyObject* module)
+{
+    FrameInfoState& state = *get_frameinfo_state(module);
+    state.code_slot = kCodeSlotNotRequested;
+    state.rule_generation = 0;
+    state.slot_read_in_place = false;
+    return 0;
+}
+
 static PyModuleDef_Slot TWFrameInfoSlots[] = {
+    {Py_mod_exec, tw::slot_entry(frameinfo_exec)},
     TW_PER_INTERPRETER_GIL_SLOT
     {0, nullptr},
 };
@@ -272,7 +417,7 @@ static struct PyModuleDef twframeinfomodule = {
     PyModuleDef_HEAD_INIT,
     /* m_name */ "_twframeinfo",
     /* m_doc */ "Ultra-fast frame introspection for network hop capture",
-    /* m_size */ 0,
+    /* m_size */ sizeof(FrameInfoState),
     /* m_methods */ TWFrameInfoMethods,
     /* m_slots */ TWFrameInfoSlots,
     /* m_traverse */ nullptr,

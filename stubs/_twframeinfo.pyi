@@ -10,3 +10,6 @@ def get_frame_info(frame: object, /) -> tuple[str, int, str, Literal[True]] | No
 
 def is_user_code_func(func: object, /) -> bool:
     """Quick check if function is user code."""
+
+def get_call_site(frame: object = ..., /) -> tuple[str, int, str, Literal[True]] | None:
+    """Extract (filename, lineno, name, is_user) from the nearest user-code frame, walking outward from frame (default: the caller's frame). Returns None if there is none."""

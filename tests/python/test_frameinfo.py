@@ -1,4 +1,7 @@
+import functools
+import os
 import sys
+import textwrap
 import types
 
 import pytest
@@ -248,3 +251,226 @@ def test_the_docstrings_are_the_systems_own():
         "Extract (filename, lineno, name, is_user) from frame. Returns None if not user code."
     )
     assert fi.is_user_code_func.__doc__ == "Quick check if function is user code."
+
+
+# The call site of a hop: the nearest frame of user code, walking outward. The answer the agent's
+# own loop gives is the reference for every shape of stack.
+AGENT_FILE = "/opt/agent/tw-vantrel/tw_vantrel/hook.py"
+LIBRARY_FILE = "/srv/venv/lib/python3.14/site-packages/client.py"
+
+
+def the_loop(frame):
+    while frame is not None:
+        record = fi.get_frame_info(frame)
+        if record is not None:
+            return record
+        frame = frame.f_back
+    return None
+
+
+def defined_in(filename, source, **names):
+    namespace = dict(names, sys=sys)
+    exec(compile(textwrap.dedent(source), filename, "exec"), namespace)
+    return namespace
+
+
+AGENT = defined_in(AGENT_FILE, """
+    def hop():
+        # The walk first: the loop's f_back reads give every frame an object.
+        ours = get_call_site()
+        frame = sys._getframe()
+        return ours, get_call_site(frame), the_loop(frame)
+    """, get_call_site=fi.get_call_site, the_loop=the_loop)
+LIBRARY = defined_in(LIBRARY_FILE, """
+    def through(depth, then):
+        if depth == 0:
+            return then()
+        return through(depth - 1, then)
+    def resume(generator):
+        return next(generator)
+    async def awaiting(awaitable):
+        return await awaitable
+    async def hop_async():
+        return hop()
+    def hop_in_a_thread():
+        import threading
+        found = []
+        thread = threading.Thread(target=lambda: found.append(through(2, hop)))
+        thread.start()
+        thread.join()
+        return found[0]
+    def wait_for(release, inside):
+        inside.set()
+        release.wait(60)
+    """, hop=AGENT["hop"])
+
+# Each shape: the application's source (in /srv/app/shape.py) defining site(), and the function
+# whose frame is the call site (None: no frame of user code on the stack).
+STACK_SHAPES = {
+    "function": ("def site():\n    return through(12, hop)\n", "site"),
+    "lambda": ("site = lambda: through(3, hop)\n", "<lambda>"),
+    "class body": ("def site():\n    class Handler:\n        found = through(2, hop)\n    return Handler.found\n", "Handler"),
+    "module code": ("def site():\n    namespace = {'through': through, 'hop': hop}\n"
+                    "    exec(compile('found = through(2, hop)', '/srv/app/generated.py', 'exec'), namespace)\n"
+                    "    return namespace['found']\n", "<module>"),
+    "comprehension": ("def site():\n    return [through(1, hop) for _ in range(1)][0]\n",
+                      "<listcomp>" if sys.version_info < (3, 12) else "site"),
+    "generator expression": ("def site():\n    return next(through(1, hop) for _ in range(1))\n", "<genexpr>"),
+    "generator": ("def site():\n    def produce():\n        yield through(2, hop)\n    return next(produce())\n", "produce"),
+    "generator resumed by a library": (
+        "def site():\n    def produce():\n        yield through(2, hop)\n    return resume(produce())\n", "produce"),
+    "coroutine in an asyncio task": (
+        "import asyncio\ndef site():\n    async def handler():\n        return await awaiting(hop_async())\n"
+        "    return asyncio.run(handler())\n", "handler"),
+    "async generator": (
+        "import asyncio\ndef site():\n    async def stream():\n        yield through(2, hop)\n"
+        "    async def handler():\n        async for found in stream():\n            return found\n"
+        "    return asyncio.run(handler())\n", "stream"),
+    "nearest of several": ("def inner():\n    return through(2, hop)\ndef site():\n    return through(3, inner)\n", "inner"),
+    "1,000 frames of recursion": (
+        "def recurse(n):\n    return through(2, hop) if n == 0 else recurse(n - 1)\ndef site():\n    return recurse(1000)\n",
+        "recurse"),
+    "1,000 library frames": ("def site():\n    return through(1000, hop)\n", "site"),
+    "a thread of library code alone": ("def site():\n    return hop_in_a_thread()\n", None),
+    "under a tracer": (
+        "def site():\n    def tracer(frame, event, argument):\n        return tracer\n    sys.settrace(tracer)\n"
+        "    try:\n        return through(2, hop)\n    finally:\n        sys.settrace(None)\n", "site"),
+}
+
+
+@pytest.fixture
+def deep_stacks():
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 5000))
+    yield
+    sys.setrecursionlimit(limit)
+
+
+@pytest.mark.parametrize("source, site", STACK_SHAPES.values(), ids=STACK_SHAPES.keys())
+def test_the_call_site_is_the_loops_on_every_shape_of_stack(source, site, deep_stacks):
+    application = defined_in("/srv/app/shape.py", source, **LIBRARY)
+    ours, from_frame, loop = application["site"]()
+    assert ours == from_frame == loop
+    if site is None:
+        assert ours is None
+    else:
+        assert ours[0] in ("/srv/app/shape.py", "/srv/app/generated.py") and ours[2] == site
+
+
+def frames_of_a_call_that_has_returned():
+    def fail():
+        raise ValueError("from the library")
+
+    application = defined_in("/srv/app/returned.py", "def site():\n    through(3, fail)\n", fail=fail, **LIBRARY)
+    try:
+        application["site"]()
+    except ValueError as error:
+        traceback = error.__traceback__
+    frames = []
+    while traceback is not None:
+        frames.append(traceback.tb_frame)
+        traceback = traceback.tb_next
+    return frames[-2]  # the library's innermost frame, below the raising test helper
+
+
+def another_threads_frame(request):
+    import threading
+
+    inside, release = threading.Event(), threading.Event()
+    waiting = functools.partial(LIBRARY["wait_for"], release, inside)
+    application = defined_in("/srv/app/worker.py", "def site():\n    through(3, waiting)\n", waiting=waiting, **LIBRARY)
+    thread = threading.Thread(target=application["site"])
+    thread.start()
+    request.addfinalizer(lambda: (release.set(), thread.join()))
+    inside.wait(60)
+    return sys._current_frames()[thread.ident]
+
+
+def a_suspended_generator():
+    application = defined_in("/srv/app/gen.py", "def produce():\n    yield 1\n    yield 2\n")
+    generator = application["produce"]()
+    next(generator)
+    return generator.gi_frame
+
+
+@pytest.mark.parametrize("make, site", [
+    (frames_of_a_call_that_has_returned, "site"),
+    (another_threads_frame, "site"),
+    (a_suspended_generator, "produce"),
+])
+def test_from_a_frame_the_walk_is_the_loops(make, site, request):
+    frame = make(request) if make is another_threads_frame else make()
+    ours = fi.get_call_site(frame)
+    assert ours == the_loop(frame)
+    assert ours is not None and ours[2] == site
+
+
+def fake_frame(filename, **attributes):
+    return types.SimpleNamespace(f_code=fake_code(co_filename=filename, co_name="fake"), f_lineno=3, **attributes)
+
+
+class FailingBack:
+    f_code = fake_code(co_filename=LIBRARY_FILE, co_name="fake")
+    f_lineno = 3
+
+    @property
+    def f_back(self):
+        raise RuntimeError("no link")
+
+
+def own_back():
+    link = fake_frame(LIBRARY_FILE)
+    link.f_back = link
+    return link
+
+
+def caller():
+    return sys._getframe(1)
+
+
+@pytest.mark.parametrize("start, expected", [
+    (lambda: fake_frame(LIBRARY_FILE, f_back=fake_frame("/srv/a.py", f_back=None)), ("/srv/a.py", 3, "fake", True)),
+    (lambda: fake_frame(LIBRARY_FILE, f_back=caller()), "the loop"),
+    (lambda: fake_frame(LIBRARY_FILE, f_back=None), None),
+    (lambda: fake_frame(LIBRARY_FILE), None),
+    (lambda: fake_frame(LIBRARY_FILE, f_back=42), None),
+    (FailingBack, None),
+    (own_back, None),
+    (lambda: None, None),
+    (lambda: 42, None),
+])
+def test_any_other_object_is_walked_by_its_attributes_and_odd_chains_end_with_none(start, expected):
+    link = start()
+    ours = fi.get_call_site(link)
+    assert ours == (the_loop(link) if expected == "the loop" else expected)
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("args", [(None, None), (sys._getframe(), len)])
+def test_more_than_one_argument_gives_none_and_keywords_are_refused(args):
+    assert fi.get_call_site(*args) is None
+    with pytest.raises(TypeError, match=r"^get_call_site\(\) takes no keyword arguments$"):
+        fi.get_call_site(frame=None)
+
+
+# The public frame API, which a build for an interpreter whose records are not known walks with,
+# makes a frame object for every frame as the loop does.
+@pytest.mark.skipif(bool(os.environ.get("TW_PUBLIC_FRAME_API")), reason="walks through frame objects")
+def test_a_hop_on_a_fresh_stack_allocates_its_record_where_the_loop_makes_a_frame_object_per_frame(deep_stacks):
+    counted = defined_in(AGENT_FILE, """
+        def blocks(walk):
+            before = sys.getallocatedblocks()
+            found = walk()
+            return sys.getallocatedblocks() - before, found
+        def native():
+            return blocks(get_call_site)
+        def loop():
+            frame = sys._getframe()
+            return blocks(lambda: the_loop(frame))
+        """, get_call_site=fi.get_call_site, the_loop=the_loop)
+    application = defined_in("/srv/app/deep.py", "def site(hook):\n    return through(200, hook)\n", **LIBRARY)
+    application["site"](counted["native"])  # every code object judged once
+    native, native_site = application["site"](counted["native"])
+    loop, loop_site = application["site"](counted["loop"])
+    assert native_site == loop_site and native_site[2] == "site"
+    assert native < 20 <= 200 <= loop

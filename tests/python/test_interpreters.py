@@ -281,7 +281,7 @@ exec(compile("def handler():\\n    return sys._getframe()\\n", "/srv/app/handler
 handler = namespace["handler"]
 records = (_twframeinfo.get_frame_info(handler()), _twframeinfo.get_code_info(handler),
            _twframeinfo.is_user_code_func(handler), _twframeinfo.get_code_info(len),
-           _twframeinfo.get_frame_info(sys._getframe()))
+           _twframeinfo.get_call_site(handler()), _twframeinfo.get_frame_info(sys._getframe()))
 """
 
 
@@ -294,14 +294,15 @@ def test_frame_records_in_every_interpreter_before_and_after_others_are_destroye
         for _ in range(3):
             neighbour = si.Interpreter()
             neighbour.exec(FRAME_RECORDS)
-            answers.append(neighbour.eval("records[:4]"))
+            answers.append(neighbour.eval("records[:5]"))
             neighbour.close()
         exec(FRAME_RECORDS)
-        answers.append(records[:4])
+        answers.append(records[:5])
         print(repr(answers))
         """,
     )
-    expected = (("/srv/app/handler.py", 2, "handler", True), ("/srv/app/handler.py", 1, "handler", True), True, None)
+    expected = (("/srv/app/handler.py", 2, "handler", True), ("/srv/app/handler.py", 1, "handler", True), True, None,
+                ("/srv/app/handler.py", 2, "handler", True))
     assert result == [expected] * 4
 
 
@@ -369,14 +370,15 @@ def test_isolated_interpreters_import_every_module_and_answer_by_their_own_agent
             exec(PROBE)
             load()
         tokens = [ME, isolated.eval("ME")]
-        theirs = (isolated.eval(f"decide({{tokens!r}}, 100)"), isolated.eval("records[:4]"))
+        theirs = (isolated.eval(f"decide({{tokens!r}}, 100)"), isolated.eval("records[:5]"))
         isolated.close()
         print(repr((tokens, theirs, decide(tokens, 1000))))
         """,
     )
     tokens, (decisions, records), mine = result
     assert decisions == own_decisions(tokens[1], tokens)
-    assert records == (("/srv/app/handler.py", 2, "handler", True), ("/srv/app/handler.py", 1, "handler", True), True, None)
+    assert records == (("/srv/app/handler.py", 2, "handler", True), ("/srv/app/handler.py", 1, "handler", True), True, None,
+                       ("/srv/app/handler.py", 2, "handler", True))
     assert mine == own_decisions(tokens[0], tokens)
 
 
@@ -443,6 +445,62 @@ def test_four_isolated_interpreters_in_parallel_each_answer_by_their_own_agent(t
     assert met == [4] * 4, f"the isolated interpreters did not all meet within {MEETING_SECONDS} s: {met}"
     assert theirs == [own_decisions(me, tokens) for me in tokens[1:]]
     assert all(answers == own_decisions(tokens[0], tokens) for answers in mine)
+
+
+# An application in a file named after PARTY whose site() finds its call site through twelve
+# library frames.
+CALL_SITES = """
+import _twframeinfo
+library = {"get_call_site": _twframeinfo.get_call_site}
+exec(compile("def through(n):\\n    return get_call_site() if n == 0 else through(n - 1)\\n",
+             "/srv/venv/lib/python3/site-packages/lib.py", "exec"), library)
+application = {"through": library["through"]}
+exec(compile("def site():\\n    return through(12)\\n", f"/srv/app-{PARTY}.py", "exec"), application)
+site = application["site"]
+"""
+# Run in each isolated interpreter: half of its walks before the interpreters meet, half after.
+WALK_HALF_WAY = CALL_SITES + """
+import subinterpreters
+rendezvous = subinterpreters.Rendezvous(*OPENING)
+sites = {site() for _ in range(CALLS // 2)}
+met = rendezvous.meet(PARTY)
+sites |= {site() for _ in range(CALLS // 2)}
+rendezvous.close()
+"""
+
+
+@pytest.mark.skipif(not subinterpreters.HAS_ISOLATED, reason="no isolated interpreters before 3.12")
+def test_isolated_interpreters_walking_in_parallel_each_find_their_own_call_sites(tmp_path):
+    result = run_scenario(
+        tmp_path,
+        f"""
+        import threading
+        WALK_HALF_WAY = {WALK_HALF_WAY!r}
+        PARTY = "main"
+        exec({CALL_SITES!r})
+        isolated = [si.Interpreter(isolated=True) for _ in range(4)]
+        rendezvous = si.Rendezvous.create(len(isolated), {MEETING_SECONDS})
+        threads = [threading.Thread(target=i.exec, args=(
+            f"OPENING, PARTY, CALLS = {{(rendezvous.opening_arguments(), party, {PARALLEL_CALLS})!r}}\\n" + WALK_HALF_WAY,))
+            for party, i in enumerate(isolated)]
+        for thread in threads:
+            thread.start()
+        mine = set()
+        while any(thread.is_alive() for thread in threads) or not mine:
+            mine.add(site())
+        for thread in threads:
+            thread.join()
+        rendezvous.close(remove=True)
+        theirs = [(i.eval("met"), sorted(i.eval("sites"))) for i in isolated]
+        for i in isolated:
+            i.close()
+        print(repr((theirs, sorted(mine))))
+        """,
+        timeout=600,
+    )
+    theirs, mine = result
+    assert theirs == [(4, [(f"/srv/app-{party}.py", 2, "site", True)]) for party in range(4)]
+    assert mine == [("/srv/app-main.py", 2, "site", True)]
 
 
 def test_threads_sharing_one_lock_cannot_meet_inside_their_calls(tmp_path):

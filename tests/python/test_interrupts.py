@@ -71,6 +71,10 @@ SITES = {
     "quick check __code__": (fi.is_user_code_func, lambda e: with_attributes(__code__=raising(e))),
     "quick check co_filename": (fi.is_user_code_func, lambda e: with_attributes(
         __code__=with_attributes(co_filename=raising(e)))),
+    "walk f_back": (fi.get_call_site, lambda e: with_attributes(
+        f_code=code_like(co_filename="<library>", co_name="n"), f_lineno=1, f_back=raising(e))),
+    "walk, the next link's f_code": (fi.get_call_site, lambda e: with_attributes(
+        f_code=code_like(co_filename="<library>", co_name="n"), f_lineno=1, f_back=with_attributes(f_code=raising(e)))),
 }
 
 

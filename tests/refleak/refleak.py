@@ -168,16 +168,36 @@ oddities = [len, int, 42, None, types.SimpleNamespace(f_code=types.SimpleNamespa
             types.SimpleNamespace(__code__=types.SimpleNamespace(co_filename=b"x", co_firstlineno=1), __name__="n"),
             types.SimpleNamespace(__code__=types.SimpleNamespace(co_filename="/srv/a.py", co_firstlineno="1"), __name__="n"),
             types.SimpleNamespace(f_code=types.SimpleNamespace(co_filename="/srv/\\ud800.py", co_name="n"), f_lineno=1)]
+# Call sites: a stack of library frames over an application frame, walked as the interpreter keeps
+# it, and chains of objects that only look like frames, ending, failing, or never ending.
+def through(n, then):
+    return then() if n == 0 else through(n - 1, then)
+through.__code__ = through.__code__.replace(co_filename="/srv/lib/python3.14/site-packages/through.py")
+def site(then):
+    return through(3, then)
+site.__code__ = site.__code__.replace(co_filename="/srv/app/site.py")
+def link(filename, **attributes):
+    return types.SimpleNamespace(f_code=types.SimpleNamespace(co_filename=filename, co_name="n"), f_lineno=3, **attributes)
+endless = link("<library>")
+endless.f_back = endless
+chains = [link("<library>", f_back=link("/srv/a.py", f_back=None)), link("<library>", f_back=user_frame),
+          link("<library>"), link("<library>", f_back=42), endless, None]
 def exercise():
-    for method in (fi.get_frame_info, fi.get_code_info, fi.is_user_code_func):
+    for method in (fi.get_frame_info, fi.get_code_info, fi.is_user_code_func, fi.get_call_site):
         for argument in (user, library, user_frame, library_frame, *oddities):
             method(argument)
         method()
         method(1, 2)
         absorb(method, func=1)
+    site(fi.get_call_site)
+    site(lambda: fi.get_call_site(sys._getframe()))
+    for chain in chains:
+        fi.get_call_site(chain)
 def exercise_memory_errors():
     under_memory_pressure(fi.get_frame_info, user_frame)
     under_memory_pressure(fi.get_code_info, user)
+    under_memory_pressure(site, fi.get_call_site)
+    under_memory_pressure(fi.get_call_site, chains[0])
 class Line:
     def __init__(self, error):
         self.error = error
@@ -205,6 +225,8 @@ for interrupt in (KeyboardInterrupt, SystemExit):
         (fi.get_code_info, types.SimpleNamespace(__code__=code, __name__="n")),
         (fi.get_code_info, carrier(__code__=code, __name__=raising(interrupt))),
         (fi.is_user_code_func, carrier(__code__=raising(interrupt))),
+        (fi.get_call_site, carrier(f_code=code, f_lineno=None, f_back=raising(interrupt))),
+        (fi.get_call_site, link("<library>", f_back=carrier(f_code=raising(interrupt)))),
     ]
 def exercise_interrupts():
     global audit_raises
@@ -231,6 +253,7 @@ hc.init_header_check([f"h{i}.example" for i in range(200)])
 for url in ("https://h7.example/", "https://other.example/"):
     contextvars.Context().run(hc.should_inject_headers, url)
 fi.get_frame_info(sys._getframe())
+fi.get_call_site()
 fi.get_code_info(len)
 try:
     c.set_sink_url("x")

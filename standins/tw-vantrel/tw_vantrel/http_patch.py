@@ -1,12 +1,12 @@
 """The stand-in agent's instrumentation of http.client (which also carries urllib.request).
 
 Every request asks the header check with its full URL, carries the trace headers only when told
-to, and is attributed to the first application frame found walking outward from the request.
+to, and is attributed to the first application frame found walking outward from the request
+(get_call_site).
 """
 
 import http.client
 import re
-import sys
 
 import _twconfig
 import _twframeinfo
@@ -25,16 +25,6 @@ on_request = captured.append
 decide = _twheadercheck.should_inject_headers
 
 _original_putrequest = http.client.HTTPConnection.putrequest
-
-
-def call_site(frame):
-    """(filename, line, name, True) of the nearest application frame, or None."""
-    while frame is not None:
-        record = _twframeinfo.get_frame_info(frame)
-        if record is not None:
-            return record
-        frame = frame.f_back
-    return None
 
 
 # A request target in absolute-form (RFC 9112, 3.2.2), as sent through a proxy: a scheme, then
@@ -69,7 +59,8 @@ def _putrequest(self, method, url, *args, **kwargs):
             "inject": inject,
             "trace_id": trace_id,
             "override": override,
-            "call_site": call_site(sys._getframe(1)),
+            # The nearest application frame: this one, in the agent's tree, is passed over.
+            "call_site": _twframeinfo.get_call_site(),
         }
     )
 
