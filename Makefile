@@ -1,6 +1,7 @@
 # make demo: build everything (fetching Python 3.14 when missing) and run the demo.
 # make test: build every tree and run every test suite.
-# make bench: the benchmarks (see README).
+# make bench: the headline benchmarks in a few minutes; make bench-full (or BENCH=full make bench):
+# every table (see README).
 # make wheels: manylinux2014 wheels for x86-64 and aarch64, and an sdist, into dist/.
 # make soak: the agent's job under load for about 2 minutes (SOAK_SECONDS=... to change).
 BUILD ?= build
@@ -20,7 +21,7 @@ FRAME_API_BUILD := $(BUILD)-frameapi
 
 SOAK_SECONDS ?= 120
 
-.PHONY: all build debug-build aarch64 check-trees demo test bench soak wheels clean
+.PHONY: all build debug-build aarch64 check-trees demo test bench bench-full soak wheels clean
 
 all: build
 
@@ -85,9 +86,14 @@ demo: build
 test: check-trees
 	ctest --test-dir $(BUILD) --output-on-failure
 
+BENCH ?= headline
+
 bench: build
 	@tools/install-deps.sh --bench
-	@"$$(tools/provision-python.sh)" bench/run.py --build "$(BUILD)"
+	@"$$(tools/provision-python.sh)" bench/run.py --build "$(BUILD)" $(if $(filter full,$(BENCH)),--full)
+
+bench-full:
+	@$(MAKE) bench BENCH=full
 
 # Every wheel (see README): dist/ is emptied and filled anew.
 wheels: build aarch64

@@ -5,6 +5,19 @@
 
 #include <cstring>
 
+// Callgrind's client requests: no-ops outside valgrind, and without its headers.
+#if __has_include(<valgrind/callgrind.h>)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+#pragma GCC diagnostic ignored "-Wconversion"
+#pragma GCC diagnostic ignored "-Wsign-conversion"
+#include <valgrind/callgrind.h>
+#pragma GCC diagnostic pop
+#define TW_COUNT_HERE(label) CALLGRIND_DUMP_STATS_AT(label)
+#else
+#define TW_COUNT_HERE(label) ((void)(label))
+#endif
+
 static PyObject* new_answer()
 {
     PyObject* result = PyTuple_New(3);
@@ -57,11 +70,31 @@ static PyObject* py_takes_one_object(PyObject* /*self*/, PyObject* args)
     Py_RETURN_NONE;
 }
 
+// Nothing at all: what a hook pays for calling into C, the floor of the hop capture.
+static PyObject* py_nothing(PyObject* /*self*/, PyObject* /*unused*/)
+{
+    Py_RETURN_NONE;
+}
+
+// Under callgrind, writes the instructions counted since the last such call (or the start) to a
+// dump file named by label, and starts counting afresh: many figures from one process.
+static PyObject* py_count_here(PyObject* /*self*/, PyObject* args)
+{
+    const char* label = nullptr;
+    if (!PyArg_ParseTuple(args, "s", &label)) {
+        return nullptr;
+    }
+    TW_COUNT_HERE(label);
+    Py_RETURN_NONE;
+}
+
 static PyMethodDef TWFloorMethods[] = {
     {"floor", py_floor, METH_VARARGS, "Parse one str, return (True, None, None)."},
     {"floor_fastcall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_floor_fastcall)),
      METH_FASTCALL, "Take one str from the argument vector, return (True, None, None)."},
     {"takes_one_object", py_takes_one_object, METH_VARARGS, "Parse one object, return None."},
+    {"nothing", py_nothing, METH_NOARGS, "Return None."},
+    {"count_here", py_count_here, METH_VARARGS, "Under callgrind, dump the counts since the last dump, labelled."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,57 +1,144 @@
-"""A fixed loop of calls for callgrind: run with n = 0 and n = N, the difference over N is the
-instruction count of one call (interpreter loop included, the same for every function).
+"""Instruction counts of many figures in one process under callgrind.
 
-    callgrind_loop.py WHICH N [URL [ENTRY ...]]
-    callgrind_loop.py WHICH N URL --targets [TARGET ...]
+    valgrind --tool=callgrind --callgrind-out-file=DIR/counts python callgrind_loop.py SPECS.json [PEERS]
+    valgrind --tool=callgrind --callgrind-out-file=DIR/counts python callgrind_loop.py @SET COUNTS.json PEERS
 
-URL defaults to a plain https URL that misses the table; the table defaults to 15 hosts and
-api.example.com. An entry "@NAME:SIZE" stands for the table figures.table_of(NAME, SIZE). A name ending in "_bound" binds an agent whose callable is a C function, so that
-the count adds what the binding costs the module (the call, the context variable) and as little
-as possible of the agent's own work."""
+Each spec names a call and its argument (the same subjects the timed figures measure). For each,
+its answer is checked, the call is made once (caches fill), then it runs count times and 2 * count
+times in the same loop, each run ending in a dump of the counts labelled with the spec's key: the
+difference of the two dumps over count is the instructions of one call, loop included (the same
+for every function), and whatever one run costs beside its calls cancels out. A fixed hash seed
+(PYTHONHASHSEED) keeps start-up and tables the same from run to run.
+
+With @SET (headline, hops), the subjects are those figures.py times for that set, in the same
+tables: COUNTS.json gives each one's count by its key (figures.subject_key), the labels of the
+timed figures, which say the table sizes, and whether the peers are counted too.
+
+Spec fields: key, count, which (floor, floor_fastcall, should_inject_headers, url_disabled,
+match_regex_list or hop); for the decisions: url, entries (a list, or "@NAME:SIZE" for
+figures.table_of, "@skip:SIZE" for figures.skip_table), targets (the same forms, or absent),
+patterns ("hosts" or "domains": how a peer is given the entries), bound (the agent's callable
+bound, a C function), expect (the peer's answer, or the decision); for a hop: walker and depth.
+"""
 
 import contextvars
 import itertools
+import json
+import re
 import sys
 import types
 
-which, count = sys.argv[1], int(sys.argv[2])
-url = sys.argv[3] if len(sys.argv) > 3 else "https://api.example.org/v1/orders?id=42&page=3"
-entries = sys.argv[4:] or [f"svc{i}.internal.example" for i in range(15)] + ["api.example.com"]
-# With --targets, the entries are propagation targets and the skip list is empty.
-targets = entries[1:] if entries[:1] == ["--targets"] else None
-if targets is not None:
-    entries = []
+import _twfloor
+import figures
+import hops
+
+SUBJECT_SET = sys.argv[1][1:] if sys.argv[1].startswith("@") else None
+PEERS_FOLDER = sys.argv[-1] if len(sys.argv) > (3 if SUBJECT_SET else 2) else None
 
 
 def expand(table):
-    if len(table) == 1 and table[0].startswith("@"):
-        from figures import table_of
-
-        name, size = table[0][1:].split(":")
-        return table_of(name, int(size))
+    if isinstance(table, str):
+        name, size = table[1:].split(":")
+        return figures.skip_table(int(size)) if name == "skip" else figures.table_of(name, int(size))
     return table
 
 
-entries = expand(entries)
-targets = expand(targets) if targets is not None else None
-if which.endswith("_bound"):
-    agent = types.ModuleType("tw_vantrel.thread_local")
-    agent.trace_id_ctx = contextvars.ContextVar("trace")
-    agent.funcspan_override_ctx = contextvars.ContextVar("override")
-    agent.get_or_set_tw_trace_id = itertools.repeat((False, "trace-id")).__next__
-    sys.modules["tw_vantrel"] = types.ModuleType("tw_vantrel")
-    sys.modules["tw_vantrel.thread_local"] = agent
+def header_check(bound):
+    """A module of its own for each binding: an import binds the agent it finds."""
+    sys.modules.pop("_twheadercheck", None)
+    if bound:
+        agent = types.ModuleType("tw_vantrel.thread_local")
+        agent.trace_id_ctx = contextvars.ContextVar("trace")
+        agent.funcspan_override_ctx = contextvars.ContextVar("override")
+        agent.get_or_set_tw_trace_id = itertools.repeat((False, "trace-id")).__next__
+        sys.modules["tw_vantrel"] = types.ModuleType("tw_vantrel")
+        sys.modules["tw_vantrel.thread_local"] = agent
+    else:
+        sys.modules.pop("tw_vantrel.thread_local", None)
+    import _twheadercheck
 
-import _twfloor  # noqa: E402
-import _twheadercheck  # noqa: E402
+    if not bound:
+        _twheadercheck.cleanup()
+    return _twheadercheck
 
-if not which.endswith("_bound"):
-    _twheadercheck.cleanup()
-_twheadercheck.init_header_check(entries)
-if targets is not None:
-    _twheadercheck.init_propagation_targets(targets)
-function = getattr(_twfloor, which, None) or getattr(_twheadercheck, which.removesuffix("_bound"))
-# The first call may fill caches (a str's UTF-8 form): it is made in both runs alike.
-function(url)
-for _ in range(count):
-    function(url)
+
+def peer_patterns(kind, entries):
+    if kind == "domains":
+        return figures.peer_domain_patterns(entries)
+    if kind == "anchored hosts":
+        return figures.peer_host_patterns(entries)
+    return [re.escape(entry) for entry in entries]
+
+
+def expected(spec):
+    return lambda answer: answer == spec["expect"]
+
+
+def subject(spec):
+    """(function, argument, answer check) of a spec."""
+    which = spec["which"]
+    if which == "hop":
+        walk = hops.hop(spec["walker"], PEERS_FOLDER)
+        return walk, spec["depth"], lambda answer: spec["walker"] == "noop" or hops.check(spec["walker"], answer)
+    url = spec["url"]
+    if which in ("floor", "floor_fastcall"):
+        return getattr(_twfloor, which), url, lambda answer: True
+    entries = expand(spec.get("entries", []))
+    if which == "url_disabled":
+        sys.path.append(PEERS_FOLDER)
+        from opentelemetry.util.http import ExcludeList
+
+        return ExcludeList(peer_patterns(spec["patterns"], entries)).url_disabled, url, expected(spec)
+    if which == "match_regex_list":
+        sys.path.append(PEERS_FOLDER)
+        from sentry_sdk.utils import match_regex_list
+
+        patterns = peer_patterns(spec["patterns"], expand(spec["targets"]) if "targets" in spec else entries)
+        return (lambda address: match_regex_list(address, patterns, substring_matching=True)), url, expected(spec)
+    module = header_check(spec.get("bound", False))
+    module.init_header_check(entries)
+    if "targets" in spec:
+        module.init_propagation_targets(expand(spec["targets"]))
+    # The decisions were checked where they are timed: here only the peers' are.
+    return module.should_inject_headers, url, lambda answer: "expect" not in spec or answer[0] == spec["expect"]
+
+
+def run(function, argument, count):
+    for _ in range(count):
+        function(argument)
+
+
+def counted(key, function, argument, count):
+    _twfloor.count_here(f"{key}:setup")
+    run(function, argument, count)
+    _twfloor.count_here(f"{key}:once")
+    run(function, argument, 2 * count)
+    _twfloor.count_here(f"{key}:twice")
+
+
+def main():
+    with open(sys.argv[2] if SUBJECT_SET else sys.argv[1]) as given:
+        given = json.load(given)
+    if SUBJECT_SET:
+        # The table sizes the timed figures were measured at.
+        figures.HEADLINE_SIZES[:] = sorted({labels["table"] for labels in given["labels"]
+                                            if labels.get("group") == "decision" and "table" in labels})
+        with_peers = given["with_peers"]
+        given = given["counts"]
+        subjects = (figures.headline_subjects(PEERS_FOLDER, with_peers) if SUBJECT_SET == "headline"
+                    else figures.hop_subjects(hops.DEPTHS, PEERS_FOLDER, with_peers))
+        for group in figures.checked_subjects(subjects):
+            for labels, _, function, argument, _ in group:
+                key = figures.subject_key(labels)
+                counted(key, function, argument, given[key])
+        return
+    for spec in given:
+        function, argument, correct = subject(spec)
+        answer = function(argument)
+        if not correct(answer):
+            raise SystemExit(f"{spec['key']}: wrong answer {answer!r}")
+        counted(spec["key"], function, argument, spec["count"])
+
+
+if __name__ == "__main__":
+    main()

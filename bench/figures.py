@@ -475,10 +475,165 @@ def frame_info_figures(timer):
     return timer.run()
 
 
+# The headline: the decision against its floor and the peers at a few table sizes, one size of
+# domains and of targets, and the hop capture at 12 library frames.
+HEADLINE_SIZES = [1, 16, 256, 4096]
+# Sentry's match_regex_list compiles every pattern again beyond re's cache (512): a call at 4,096
+# entries takes about 60 ms, and says nothing the smaller sizes don't.
+HEADLINE_SENTRY_MAX_SIZE = 256
+HEADLINE_DOMAINS = 16
+HEADLINE_DOMAIN_LABELS = 4
+HEADLINE_TARGETS = 16
+HEADLINE_HOP_DEPTH = 12
+
+
+def headline_subjects(peers_folder, with_peers=True):
+    """Every headline figure: (labels, table state, function, argument, answer), in the order the
+    tables are loaded. The table state is (skip entries, targets or None). Without the peers, only
+    ours and the floors."""
+    import _twfloor
+    import _twheadercheck
+
+    if with_peers:
+        sys.path.insert(0, peers_folder)
+        from opentelemetry.util.http import ExcludeList
+        from sentry_sdk.utils import match_regex_list
+
+        def sentry(patterns):
+            return lambda url: match_regex_list(url, patterns, substring_matching=True)
+    else:
+        class ExcludeList:  # stands for the peer's class: no function to call
+            url_disabled = None
+
+            def __init__(self, _patterns):
+                pass
+
+        def sentry(_patterns):
+            return None
+
+    subjects = []
+    for size in HEADLINE_SIZES:
+        hosts = skip_table(size)
+        escaped = [re.escape(host) for host in hosts]
+        peers = [("url_disabled", ExcludeList(escaped).url_disabled, "hosts")]
+        if size <= HEADLINE_SENTRY_MAX_SIZE:
+            peers.append(("match_regex_list", sentry(escaped), "hosts"))
+        for outcome, host in (("hit", HIT_HOST), ("miss", MISS_HOST)):
+            url = url_for("plain", host)
+            labels = {"group": "decision", "table": size, "outcome": outcome}
+            subjects.append(({"name": "should_inject_headers", **labels}, (hosts, None), _twheadercheck.should_inject_headers,
+                             url, outcome == "miss"))
+            for name, peer, patterns in peers:
+                subjects.append(({"name": name, "patterns": patterns, **labels}, (hosts, None), peer, url, outcome == "hit"))
+    for outcome, host in (("hit", HIT_HOST), ("miss", MISS_HOST)):
+        subjects.append(({"name": "floor_fastcall", "group": "decision", "outcome": outcome}, None, _twfloor.floor_fastcall,
+                         url_for("plain", host), None))
+    domains = table_of("domains", HEADLINE_DOMAINS)
+    patterns = peer_domain_patterns(domains)
+    for outcome in ("hit", "miss"):
+        url = domain_url(HEADLINE_DOMAIN_LABELS, outcome)
+        labels = {"group": "domains", "table": HEADLINE_DOMAINS, "labels": HEADLINE_DOMAIN_LABELS, "outcome": outcome}
+        subjects.append(({"name": "should_inject_headers", **labels}, (domains, None), _twheadercheck.should_inject_headers,
+                         url, outcome == "miss"))
+        subjects.append(({"name": "url_disabled", "patterns": "domains", **labels}, (domains, None),
+                         ExcludeList(patterns).url_disabled, url, outcome == "hit"))
+        subjects.append(({"name": "match_regex_list", "patterns": "domains", **labels}, (domains, None), sentry(patterns),
+                         url, outcome == "hit"))
+        subjects.append(({"name": "floor_fastcall", "group": "domains", "outcome": outcome}, None, _twfloor.floor_fastcall,
+                         url, None))
+    for kind, urls in TARGET_URLS.items():
+        targets = table_of(kind, HEADLINE_TARGETS)
+        patterns = peer_host_patterns(targets) if kind == "plain" else peer_domain_patterns(targets)
+        for outcome, url in urls.items():
+            labels = {"group": "targets", "table": HEADLINE_TARGETS, "kind": kind, "outcome": outcome}
+            subjects.append(({"name": "should_inject_headers", **labels}, ([], targets), _twheadercheck.should_inject_headers,
+                             url, outcome == "target"))
+            subjects.append(({"name": "match_regex_list", "patterns": "anchored hosts" if kind == "plain" else "domains",
+                              **labels}, ([], targets), sentry(patterns), url, outcome == "target"))
+            subjects.append(({"name": "floor_fastcall", "group": "targets", "kind": kind, "outcome": outcome}, None,
+                             _twfloor.floor_fastcall, url, None))
+    subjects += hop_subjects([HEADLINE_HOP_DEPTH], peers_folder, with_peers)
+    # Without the peers, theirs have nothing to call.
+    return [subject for subject in subjects if subject[2] is not None]
+
+
+def hop_subjects(depths, peers_folder, with_peers=True):
+    import hops
+
+    subjects = []
+    for walker in hops.WALKERS + ["noop"] if with_peers else ["get_call_site", "loop", "noop"]:
+        walk = hops.hop(walker, peers_folder)
+        for depth in depths:
+            subjects.append(({"name": walker, "group": "hops", "depth": depth}, None, walk, depth, walker))
+    return subjects
+
+
+def answer_is(subject_answer, expected, function):
+    """Whether a subject's answer is the one every implementation must give."""
+    import hops
+
+    if isinstance(expected, str):  # a hop's walker
+        return expected == "noop" or hops.check(expected, subject_answer)
+    if expected is None:  # a floor
+        return True
+    if getattr(function, "__name__", "") == "should_inject_headers":
+        return subject_answer[0] == expected
+    return subject_answer == expected
+
+
+def subject_key(labels):
+    """A subject's name across processes: the timed figures and the counted ones meet by it."""
+    return ",".join(f"{key}={labels[key]}" for key in sorted(labels))
+
+
+def load_state(state):
+    """Loads a subject's tables into the header check, with nothing bound."""
+    import _twheadercheck
+
+    entries, targets = state
+    _twheadercheck.cleanup()
+    _twheadercheck.init_header_check(entries)
+    if targets is not None:
+        _twheadercheck.init_propagation_targets(targets)
+
+
+def checked_subjects(subjects):
+    """Each subject with its tables loaded and its answer checked, grouped by table state: a list
+    of (subject, ...) per state, each yielded once its state is in place."""
+    group, loaded = [], object()
+    for subject in subjects:
+        labels, state, function, argument, expected = subject
+        if state is not None and state != loaded:
+            if group:
+                yield group
+            group = []
+            load_state(state)
+            loaded = state
+        answer = function(argument)
+        assert answer_is(answer, expected, function), (labels, answer)
+        group.append(subject)
+    if group:
+        yield group
+
+
+def measure_subjects(timer, subjects):
+    """Times the subjects, each while its table state is loaded, every answer checked first."""
+    import _twheadercheck
+
+    results = []
+    for group in checked_subjects(subjects):
+        timer.cases = [{"name": labels["name"], "function": function, "argument": argument,
+                        "labels": {**{k: v for k, v in labels.items() if k != "name"}, "key": subject_key(labels)}}
+                       for labels, _, function, argument, _ in group]
+        results.extend(timer.run())
+    _twheadercheck.cleanup()
+    return results
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("set", choices=["header_unbound", "header_bound", "spellings", "domains", "targets",
-                                        "peers", "peer_code", "frameinfo", "load"])
+                                        "peers", "peer_code", "frameinfo", "load", "hops", "headline"])
     parser.add_argument("--peers-folder", help="where the peers' packages are unpacked (peer_code)")
     parser.add_argument("--repeat", type=int, default=11)
     parser.add_argument("--seconds", type=float, default=0.02, help="time of one timeit run")
@@ -490,6 +645,7 @@ def main():
     options = parser.parse_args()
     if options.sizes:
         TABLE_SIZES[:] = [int(size) for size in options.sizes.split(",")]
+        HEADLINE_SIZES[:] = [size for size in TABLE_SIZES if size > 0]
     if options.load_sizes:
         LOAD_SIZES[:] = [int(size) for size in options.load_sizes.split(",")]
     if options.domain_sizes:
@@ -513,6 +669,12 @@ def main():
         figures = peer_figures(timer)
     elif options.set == "peer_code":
         figures = peer_code_figures(timer, options.peers_folder)
+    elif options.set == "headline":
+        figures = measure_subjects(timer, headline_subjects(options.peers_folder))
+    elif options.set == "hops":
+        import hops
+
+        figures = measure_subjects(timer, hop_subjects(hops.DEPTHS, options.peers_folder))
     else:
         figures = frame_info_figures(timer)
     json.dump({"set": options.set, "python": sys.version.split()[0], "figures": figures}, sys.stdout)

@@ -1,5 +1,6 @@
-"""make bench: every figure set in a process of its own, instruction counts under callgrind, and
-the results as Markdown, JSON and a plot."""
+"""make bench: the headline figures (ns and callgrind instructions) in a few minutes; with --full
+(make bench-full), every figure set in a process of its own, instruction counts under callgrind,
+and the results as Markdown, JSON and a plot."""
 
 import argparse
 import json
@@ -8,11 +9,12 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 SETS = ["header_unbound", "header_bound", "spellings", "domains", "targets", "peers", "peer_code", "frameinfo",
-        "load"]
+        "load", "hops"]
 TABLE_SIZES = [0, 1, 16, 256, 4096, 65536, 1048576]
 # The sizes the flat-cost targets hold for; the largest is reported beside them.
 TARGET_SIZES = [1, 16, 256, 4096, 65536]
@@ -25,10 +27,20 @@ PEER_CODE_SHAPES = ["plain", "port", "userinfo", "long"]
 
 
 def peers_folder():
-    """The peers' packages, unpacked from Debian's by the provisioning script (once)."""
+    """The peers' packages, unpacked from Debian's by the provisioning script (once), compiled for
+    this interpreter (once), so that no run compiles their sources again."""
+    import compileall
+
     done = subprocess.run([str(ROOT / "tools" / "provision-python.sh"), "--bench-peers"],
                           capture_output=True, text=True, check=True)
-    return done.stdout.strip()
+    folder = done.stdout.strip()
+    compileall.compile_dir(folder, quiet=2)
+    return folder
+
+
+# The peers whose stack walk the hop capture is measured against, and their packages.
+HOP_PEERS = [("sentry", "Sentry add_source", "sentry-sdk"), ("elastic", "Elastic APM iter_stack_frames + is_library_frame",
+                                                             "elastic-apm")]
 
 
 def peer_versions(folder):
@@ -36,14 +48,14 @@ def peer_versions(folder):
     from importlib.metadata import distributions
 
     found = {d.metadata["Name"].lower().replace("_", "-"): d.version for d in distributions(path=[folder])}
-    return {package: found[package] for _, _, package in PEER_CODE}
+    return {package: found[package] for package in dict.fromkeys(p for *_, p in PEER_CODE + HOP_PEERS)}
 
 
 def run_set(build, name, timing, peers=None):
     paths = [build / "lib", build / "bench", ROOT / "bench"]
     if name == "header_bound":
         paths.append(ROOT / "standins" / "tw-vantrel")
-    extra = ["--peers-folder", peers] if name in ("peer_code", "domains", "targets") else []
+    extra = ["--peers-folder", peers] if name in ("peer_code", "domains", "targets", "headline", "hops") else []
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, paths)))
     done = subprocess.run(
         [sys.executable, str(ROOT / "bench" / "figures.py"), name, *timing, *extra],
@@ -52,16 +64,55 @@ def run_set(build, name, timing, peers=None):
     return json.loads(done.stdout)["figures"]
 
 
-def instructions(build, which, count, *loop_arguments):
+def callgrind_counts(build, arguments, peers=None):
+    """Instructions per call of every figure callgrind_loop.py counts in one process: {key: count}."""
     # A fixed hash seed: with a random one, start-up alone varies by thousands of instructions.
     env = dict(os.environ, PYTHONHASHSEED="0",
-               PYTHONPATH=os.pathsep.join([str(build / "lib"), str(build / "bench")]))
-    done = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-         str(ROOT / "bench" / "callgrind_loop.py"), which, str(count), *loop_arguments],
-        env=env, capture_output=True, text=True, check=True,
-    )
-    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+               PYTHONPATH=os.pathsep.join([str(build / "lib"), str(build / "bench"), str(ROOT / "bench")]))
+    with tempfile.TemporaryDirectory(prefix="tw-callgrind-") as folder:
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={folder}/counts", "--dump-line=no",
+             sys.executable, str(ROOT / "bench" / "callgrind_loop.py"), *arguments, *([peers] if peers else [])],
+            env=env, capture_output=True, text=True, check=True,
+        )
+        dumped = {}
+        for dump in Path(folder).glob("counts.*"):
+            text = dump.read_text()
+            label = re.search(r"^desc: Trigger: Client Request: (.*)$", text, re.M)
+            if label:
+                dumped[label.group(1)] = int(re.search(r"^summary: (\d+)$", text, re.M).group(1))
+    counts = {}
+    for label, total in dumped.items():
+        key, run = label.rsplit(":", 1)
+        if run == "twice":
+            counts[key] = total - dumped[f"{key}:once"]
+    return counts
+
+
+def count_specs(build, specs, peers=None):
+    """Instructions per call of each spec (see callgrind_loop.py), all in one process: {key: count}."""
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as spec_file:
+        json.dump(specs, spec_file)
+    try:
+        totals = callgrind_counts(build, [spec_file.name], peers)
+    finally:
+        os.unlink(spec_file.name)
+    return {spec["key"]: totals[spec["key"]] / spec["count"] for spec in specs}
+
+
+# The loop's URL and table when a figure names none: a plain https URL that misses a table of 15
+# hosts and api.example.com.
+DEFAULT_URL = "https://api.example.org/v1/orders?id=42&page=3"
+DEFAULT_TABLE = [f"svc{i}.internal.example" for i in range(15)] + ["api.example.com"]
+
+
+def decision_spec(key, which, count, url=DEFAULT_URL, entries=None, targets=None, bound=False):
+    """A spec of should_inject_headers (which may end in "_bound") or a floor."""
+    spec = {"key": key, "which": which.removesuffix("_bound"), "count": count, "url": url,
+            "entries": DEFAULT_TABLE if entries is None else entries, "bound": bound}
+    if targets is not None:
+        spec["targets"] = targets
+    return spec
 
 
 # What each loop of callgrind_loop.py calls, as the report names it.
@@ -71,14 +122,23 @@ COUNTED = {"floor": "floor", "floor_fastcall": "floor_fastcall",
 
 
 def per_call_instructions(build, count, counted):
-    result = {}
-    for which in counted:
-        result[which] = (instructions(build, which, count) - instructions(build, which, 0)) / count
-    return result
+    specs = [decision_spec(which, which, count, bound=which.endswith("_bound")) for which in counted]
+    return count_specs(build, specs)
 
 
-def one_call(build, count, which, url, *entries):
-    return (instructions(build, which, count, url, *entries) - instructions(build, which, 0, url, *entries)) / count
+def above_floor(build, rows):
+    """rows: (row, spec of ours); each row gains the instructions of ours and of the METH_FASTCALL
+    floor given the same URL, and their difference, counted in one process."""
+    specs, floors = [], {}
+    for _, spec in rows:
+        specs.append(spec)
+        if spec["url"] not in floors:
+            floors[spec["url"]] = decision_spec(f"floor {len(floors)}", "floor_fastcall", spec["count"], spec["url"])
+    counts = count_specs(build, specs + list(floors.values()))
+    for row, spec in rows:
+        floor = counts[floors[spec["url"]]["key"]]
+        row.update(instructions=counts[spec["key"]], floor=floor, above_floor=counts[spec["key"]] - floor)
+    return [row for row, _ in rows]
 
 
 def domain_instructions(build, count, sizes=(16, 65536)):
@@ -90,16 +150,15 @@ def domain_instructions(build, count, sizes=(16, 65536)):
     for labels in DOMAIN_LABELS:
         for outcome in ("hit", "miss"):
             url = domain_url(labels, outcome)
-            floor = one_call(build, count, "floor_fastcall", url)
             for size in sizes:
-                ours = one_call(build, count, "should_inject_headers", url, f"@domains:{size}")
-                rows.append({"table": "domains", "size": size, "labels": labels, "outcome": outcome,
-                             "above_floor": ours - floor})
+                rows.append(({"table": "domains", "size": size, "labels": labels, "outcome": outcome},
+                             decision_spec(f"domains {size} {labels} {outcome}", "should_inject_headers", count, url,
+                                           f"@domains:{size}")))
             if labels == 4 and outcome == "miss":
-                ours = one_call(build, count, "should_inject_headers", url, "@plain:16")
-                rows.append({"table": "plain", "size": 16, "labels": labels, "outcome": outcome,
-                             "above_floor": ours - floor})
-    return rows
+                rows.append(({"table": "plain", "size": 16, "labels": labels, "outcome": outcome},
+                             decision_spec(f"plain 16 {labels} {outcome}", "should_inject_headers", count, url,
+                                           "@plain:16")))
+    return above_floor(build, rows)
 
 
 def target_instructions(build, count, sizes=(16, 65536)):
@@ -110,11 +169,11 @@ def target_instructions(build, count, sizes=(16, 65536)):
     rows = []
     for kind, urls in TARGET_URLS.items():
         for outcome, url in urls.items():
-            floor = one_call(build, count, "floor_fastcall", url)
             for size in sizes:
-                ours = one_call(build, count, "should_inject_headers", url, "--targets", f"@{kind}:{size}")
-                rows.append({"kind": kind, "size": size, "outcome": outcome, "above_floor": ours - floor})
-    return rows
+                rows.append(({"kind": kind, "size": size, "outcome": outcome},
+                             decision_spec(f"targets {kind} {size} {outcome}", "should_inject_headers", count, url, [],
+                                           f"@{kind}:{size}")))
+    return above_floor(build, rows)
 
 
 def spelling_instructions(build, count):
@@ -122,12 +181,10 @@ def spelling_instructions(build, count):
     spelling, hitting its entry in a table of 16."""
     from figures import SPELLING_TABLE, SPELLINGS
 
-    rows = []
-    for name, (url, entry) in SPELLINGS.items():
-        floor = one_call(build, count, "floor_fastcall", url)
-        ours = one_call(build, count, "should_inject_headers", url, *SPELLING_TABLE, entry)
-        rows.append({"spelling": name, "instructions": ours, "floor": floor, "above_floor": ours - floor})
-    return rows
+    rows = [({"spelling": name}, decision_spec(f"spelling {name}", "should_inject_headers", count, url,
+                                               SPELLING_TABLE + [entry]))
+            for name, (url, entry) in SPELLINGS.items()]
+    return above_floor(build, rows)
 
 
 def shape_instructions(build, count):
@@ -137,12 +194,30 @@ def shape_instructions(build, count):
 
     rows = []
     for shape in SHAPES:
-        floor = one_call(build, count, "floor_fastcall", url_for(shape, MISS_HOST))
         for outcome, host in (("hit", HIT_HOST), ("miss", MISS_HOST)):
-            ours = one_call(build, count, "should_inject_headers", url_for(shape, host))
-            rows.append({"shape": shape, "outcome": outcome, "instructions": ours, "floor": floor,
-                         "above_floor": ours - floor})
-    return rows
+            rows.append(({"shape": shape, "outcome": outcome},
+                         decision_spec(f"shape {shape} {outcome}", "should_inject_headers", count, url_for(shape, host))))
+    return above_floor(build, rows)
+
+
+# The peers' figures, as they are named in a set's subjects.
+PEER_NAMES = {"url_disabled", "match_regex_list", "sentry", "elastic"}
+
+
+def subject_instructions(build, subject_set, figures, peers, quick=False):
+    """Instructions per call of the subjects of a set (headline, hops), each counted as many times
+    as take about a millisecond of its timed figure. A quick run counts a few calls of ours and the
+    floors only: under callgrind the peers' imports alone take a minute."""
+    if quick:
+        figures = [f for f in figures if f["name"] not in PEER_NAMES]
+    counts = {f["key"]: max(4, min(20 if quick else 3000, int(1e6 / max(f["ns"], 1.0)))) for f in figures}
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as counts_file:
+        json.dump({"counts": counts, "labels": figures, "with_peers": not quick}, counts_file)
+    try:
+        totals = callgrind_counts(build, [f"@{subject_set}", counts_file.name], peers)
+    finally:
+        os.unlink(counts_file.name)
+    return {key: totals[key] / count for key, count in counts.items()}
 
 
 def pick(figures, **labels):
@@ -253,6 +328,132 @@ def target_markdown(results):
                 cells = [pick(counted, kind=kind, outcome=outcome, size=s)["above_floor"] for s in sizes]
                 lines.append(f"| {kind} | {outcome} | " + " | ".join(f"{c:+.0f}" for c in cells) + " |")
     return lines
+
+
+HOP_TITLES = {"get_call_site": "get_call_site()", "loop": "the loop (get_frame_info, f_back)",
+              **{name: title for name, title, _ in HOP_PEERS}}
+
+
+def counted_above(figures, counts, floor_labels, **labels):
+    """(ns, instructions) of a figure less its floor's, or None when it was not measured."""
+    figure, floor = find(figures, **labels), find(figures, **floor_labels)
+    if figure is None or floor is None:
+        return None
+    instructions = (counts[figure["key"]] - counts[floor["key"]]
+                    if figure["key"] in counts and floor["key"] in counts else None)
+    return figure["ns"] - floor["ns"], instructions
+
+
+def cells(above):
+    ns, instructions = above
+    return f"{ns:+,.1f} | " + (f"{instructions:+,.0f}" if instructions is not None else "–")
+
+
+def times(peer, ours):
+    """peer / ours, in ns and in instructions."""
+    def one(a, b):
+        return ratio(a / b) if a is not None and b is not None and b > 0 else "–"
+    return f"{one(peer[0], ours[0])} / {one(peer[1], ours[1])}"
+
+
+def total_cell(total):
+    """A figure's own ns and instructions."""
+    ns, instructions = total
+    return f"{fmt(ns)} ns, " + (f"{instructions:,.0f}" if instructions is not None else "–")
+
+
+def peer_cell(theirs, ours):
+    return f"{total_cell(theirs)}: {times(theirs, ours)}" if theirs else "not measured"
+
+
+def hop_rows(figures, counts, depths):
+    """The hop table: each walker at each depth, above the hook calling a C no-op."""
+    lines = ["| library frames | walker | ns above the no-op | instructions above the no-op | / get_call_site() (ns / instructions) |",
+             "|---|---|---|---|---|"]
+    for depth in depths:
+        floor = find(figures, name="noop", depth=depth)
+        if floor:
+            lines.append(f"| {depth} | the hook calling a no-op (the floor) | {fmt(floor['ns'])} | "
+                         + (f"{counts[floor['key']]:,.0f}" if floor["key"] in counts else "–") + " | |")
+        ours = counted_above(figures, counts, {"name": "noop", "depth": depth}, name="get_call_site", depth=depth)
+        for walker in ["get_call_site", "loop"] + [name for name, _, _ in HOP_PEERS]:
+            above = counted_above(figures, counts, {"name": "noop", "depth": depth}, name=walker, depth=depth)
+            if above is None:
+                continue
+            lines.append(f"| {depth} | {HOP_TITLES[walker]} | {cells(above)} | "
+                         + ("–" if walker == "get_call_site" else times(above, ours)) + " |")
+    return lines
+
+
+def hop_goals(figures, counts):
+    """The hop capture's goals against this run's counts (instructions above the no-op)."""
+    if not counts:
+        return []
+    def above(walker, depth):
+        return counted_above(figures, counts, {"name": "noop", "depth": depth}, name=walker, depth=depth)
+    lines = []
+    at_12 = above("get_call_site", 12)
+    if at_12 and at_12[1]:
+        lines.append(f"| get_call_site() at 12 library frames | {at_12[1]:,.0f} instructions | ≤ 1,500 |")
+        for walker, goal in (("loop", "≥ 12x"), ("sentry", "≥ 100x"), ("elastic", "≥ 100x")):
+            theirs = above(walker, 12)
+            if theirs and theirs[1] is not None:
+                lines.append(f"| {HOP_TITLES[walker]} / get_call_site() at 12 frames | "
+                             f"{theirs[1] / at_12[1]:,.1f}x fewer instructions | {goal} |")
+    at_100 = above("get_call_site", 100)
+    if at_12 and at_100 and at_12[1] and at_100[1] is not None:
+        lines.append(f"| each further library frame (12 to 100) | {(at_100[1] - at_12[1]) / 88:.1f} instructions | ≤ 30 |")
+    return ["| figure | this run | goal |", "|---|---|---|"] + lines if lines else []
+
+
+def headline_markdown(results):
+    """The headline: every figure in ns and in instructions, above its floor, beside the peers."""
+    figures, counts = results["headline"], results.get("headline_instructions", {})
+    versions = ", ".join(f"{package} {version}" for package, version in results["peer_versions"].items())
+    lines = [f"# Headline benchmark (Python {results['python']}; {versions})", "",
+             "ns: median of the timeit runs; instructions: callgrind, per call. Each figure is above its floor "
+             "measured in the same process (the METH_FASTCALL floor given the same URL; for the hop capture, the agent's "
+             "hook calling a C function that does nothing); peer / ours compares the totals. Every answer was "
+             "checked first." + ("" if counts else " (No instruction counts in this run.)"), "",
+             "## The decision (no binding), plain https URL", "",
+             "Peers: ns, instructions: peer / ours in ns / in instructions.", "",
+             "| entries | outcome | METH_FASTCALL floor | should_inject_headers (above the floor) | OpenTelemetry "
+             "url_disabled | Sentry match_regex_list |", "|---|---|---|---|---|---|"]
+
+    def totals(**labels):
+        figure = find(figures, **labels)
+        if figure is None:
+            return None
+        return figure["ns"], counts.get(figure["key"])
+
+    for size in sorted({f["table"] for f in figures if f["group"] == "decision" and "table" in f}):
+        for outcome in ("hit", "miss"):
+            floor = {"name": "floor_fastcall", "group": "decision", "outcome": outcome}
+            ours = counted_above(figures, counts, floor, name="should_inject_headers", group="decision", table=size,
+                                 outcome=outcome)
+            ours_total = totals(name="should_inject_headers", group="decision", table=size, outcome=outcome)
+            peer_cells = [peer_cell(totals(name=peer, group="decision", table=size, outcome=outcome), ours_total)
+                          for peer in ("url_disabled", "match_regex_list")]
+            lines.append(f"| {size:,} | {outcome} | {total_cell(totals(**floor))} | {total_cell(ours_total)} "
+                         f"({cells(ours).replace(' | ', ' ns, ')}) | " + " | ".join(peer_cells) + " |")
+    lines += ["", "## Domain entries and propagation targets, 16 of them", "",
+              "| table | URL | METH_FASTCALL floor | should_inject_headers (above the floor) | OpenTelemetry url_disabled "
+              "| Sentry match_regex_list |", "|---|---|---|---|---|---|"]
+    for labels_of in [dict(group="domains", outcome=o) for o in ("hit", "miss")] + \
+                     [dict(group="targets", kind=k, outcome=o) for k in ("plain", "domains") for o in ("target", "elsewhere")]:
+        floor = {"name": "floor_fastcall", **labels_of}
+        ours = counted_above(figures, counts, floor, name="should_inject_headers", **labels_of)
+        ours_total = totals(name="should_inject_headers", **labels_of)
+        row = [peer_cell(totals(name=peer, **labels_of), ours_total) if totals(name=peer, **labels_of) else "–"
+               for peer in ("url_disabled", "match_regex_list")]
+        table = "domains (4-label host)" if labels_of["group"] == "domains" else f"{labels_of['kind']} targets"
+        lines.append(f"| {table} | {labels_of['outcome']} | {total_cell(totals(**floor))} | {total_cell(ours_total)} "
+                     f"({cells(ours).replace(' | ', ' ns, ')}) | " + " | ".join(row) + " |")
+    from figures import HEADLINE_HOP_DEPTH
+
+    lines += ["", f"## Hop capture: the application's frame under {HEADLINE_HOP_DEPTH} library frames, a fresh stack "
+              "every hop", ""] + hop_rows(figures, counts, [HEADLINE_HOP_DEPTH])
+    return "\n".join(lines) + "\n"
 
 
 def markdown(results):
@@ -406,17 +607,85 @@ def markdown(results):
             native = pick(frames, name=name, code=code, implementation="native")
             python = pick(frames, name=name, code=code, implementation="python")
             lines.append(f"| {name} | {code} | {spread(native)} | {spread(python)} | {python['ns'] / native['ns']:.1f}x |")
+    if results.get("hops"):
+        import hops
+
+        counts = results.get("hop_instructions", {})
+        lines += ["", "## Hop capture: the application's frame under library frames, a fresh stack every hop", "",
+                  "Above the agent's hook calling a C function that does nothing; every answer checked first. "
+                  "Sentry: `add_source` with the application's folder as project root, read back from the span; Elastic: "
+                  "`iter_stack_frames` and `is_library_frame` with the user-code rule's markers as exclude paths.", ""]
+        lines += hop_rows(results["hops"], counts, hops.DEPTHS)
+        goals = hop_goals(results["hops"], counts)
+        if goals:
+            lines += [""] + goals
     return "\n".join(lines) + "\n"
 
+
+
+def can_count():
+    if os.environ.get("TW_EMULATOR"):
+        print(f"no instruction counts: valgrind cannot measure a process under {os.environ['TW_EMULATOR']}",
+              file=sys.stderr)
+        return False
+    return shutil.which("valgrind") is not None
+
+
+def headline(build, out, timing, quick):
+    """make bench: the headline figures, ns and instructions, into headline.md and headline.json."""
+    peers = peers_folder()
+    results = {"python": sys.version.split()[0], "peer_versions": peer_versions(peers)}
+    print("measuring the headline figures ...", file=sys.stderr, flush=True)
+    results["headline"] = run_set(build, "headline", timing, peers)
+    if can_count():
+        print("counting their instructions under callgrind ...", file=sys.stderr, flush=True)
+        results["headline_instructions"] = subject_instructions(build, "headline", results["headline"], peers, quick)
+    (out / "headline.json").write_text(json.dumps(results, indent=1))
+    report = headline_markdown(results)
+    (out / "headline.md").write_text(report)
+    print(report)
+    print(f"results: {out / 'headline.md'}, {out / 'headline.json'}; every table: make bench-full", file=sys.stderr)
+
+
+def full(build, out, timing, quick):
+    """make bench-full: every table, into results.md, results.json and the plot."""
+    peers = peers_folder()
+    results = {"python": sys.version.split()[0], "peer_versions": peer_versions(peers)}
+    for name in SETS:
+        print(f"measuring {name} ...", file=sys.stderr, flush=True)
+        results[name] = run_set(build, name, timing, peers)
+    if can_count():
+        print("counting instructions under callgrind ...", file=sys.stderr, flush=True)
+        # A quick run checks that counting works, with the fewest calls.
+        counted = ["floor", "should_inject_headers"] if quick else list(COUNTED)
+        results["instructions"] = per_call_instructions(build, 200 if quick else 50000, counted)
+        results["hop_instructions"] = subject_instructions(build, "hops", results["hops"], peers, quick)
+        if not quick:
+            results["shape_instructions"] = shape_instructions(build, 5000)
+            results["spelling_instructions"] = spelling_instructions(build, 5000)
+            results["domain_instructions"] = domain_instructions(build, 5000)
+            results["target_instructions"] = target_instructions(build, 5000)
+
+    (out / "results.json").write_text(json.dumps(results, indent=1))
+    report = markdown(results)
+    (out / "results.md").write_text(report)
+    print(report)
+    plotter = shutil.which("python3", path="/usr/bin")
+    if plotter and not quick:
+        subprocess.run([plotter, str(ROOT / "bench" / "plot.py"), str(out / "results.json"),
+                        str(out / "ns_per_table_size.png")], check=True)
+        print(f"plot: {out / 'ns_per_table_size.png'}", file=sys.stderr)
+    print(f"results: {out / 'results.md'}, {out / 'results.json'}", file=sys.stderr)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default="build")
     parser.add_argument("--out", help="output folder (default: <build>/bench-results)")
+    parser.add_argument("--full", action="store_true", help="every table (make bench-full), not only the headline")
     parser.add_argument("--quick", action="store_true", help="few short runs: checks the harness, not speed")
     parser.add_argument("--instructions-only", action="store_true",
-                        help="only the callgrind counts of every URL shape, as JSON on stdout")
+                        help="only the callgrind counts of every URL shape, spelling, domain and target row, as JSON")
     options = parser.parse_args()
     build = (ROOT / options.build).resolve()
     if options.instructions_only:
@@ -432,36 +701,7 @@ def main():
                   "--target-sizes", "16"]
     else:
         timing = ["--repeat", "11", "--seconds", "0.02"]
-
-    peers = peers_folder()
-    results = {"python": sys.version.split()[0], "peer_versions": peer_versions(peers)}
-    for name in SETS:
-        print(f"measuring {name} ...", file=sys.stderr, flush=True)
-        results[name] = run_set(build, name, timing, peers)
-    if os.environ.get("TW_EMULATOR"):
-        print(f"no instruction counts: valgrind cannot measure a process under {os.environ['TW_EMULATOR']}",
-              file=sys.stderr)
-    elif shutil.which("valgrind"):
-        print("counting instructions under callgrind ...", file=sys.stderr, flush=True)
-        # A quick run checks that counting works, with the fewest valgrind runs.
-        counted = ["floor", "should_inject_headers"] if options.quick else list(COUNTED)
-        results["instructions"] = per_call_instructions(build, 200 if options.quick else 50000, counted)
-        if not options.quick:
-            results["shape_instructions"] = shape_instructions(build, 5000)
-            results["spelling_instructions"] = spelling_instructions(build, 5000)
-            results["domain_instructions"] = domain_instructions(build, 5000)
-            results["target_instructions"] = target_instructions(build, 5000)
-
-    (out / "results.json").write_text(json.dumps(results, indent=1))
-    report = markdown(results)
-    (out / "results.md").write_text(report)
-    print(report)
-    plotter = shutil.which("python3", path="/usr/bin")
-    if plotter and not options.quick:
-        subprocess.run([plotter, str(ROOT / "bench" / "plot.py"), str(out / "results.json"),
-                        str(out / "ns_per_table_size.png")], check=True)
-        print(f"plot: {out / 'ns_per_table_size.png'}", file=sys.stderr)
-    print(f"results: {out / 'results.md'}, {out / 'results.json'}", file=sys.stderr)
+    (full if options.full else headline)(build, out, timing, options.quick)
 
 
 if __name__ == "__main__":

@@ -21,8 +21,10 @@
 # its other requirement, packaging) for Debian testing's pure-Python auditwheel and pyelftools.
 #
 # With --bench-peers it prints such a folder for the peers' code that make bench compares with:
-# OpenTelemetry's HTTP utilities and the Sentry SDK, with what they import, all pure Python
-# (architecture all), from Debian testing or unstable. Nothing is installed into any Python.
+# OpenTelemetry's HTTP utilities, the Sentry SDK and Elastic's APM agent, with what they import,
+# all pure Python (architecture all; wrapt, which the APM agent imports, also carries modules
+# compiled for Debian's own interpreters, and runs as Python code wherever they do not load), from
+# Debian testing or unstable. Nothing is installed into any Python.
 #
 # With --clients it prints such a folder for the HTTP clients whose chosen host the skip decision
 # is tested against: urllib3, requests, httpx and idna, with exactly what they need to import.
@@ -75,7 +77,9 @@ fi
 cache="${TW_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tw-native}"
 if [ -n "$pure" ]; then
     root="$cache/$pure-root"
+    # Bumped whenever a set gains a package, so that an older cache is redone.
     stamp="$root/.complete-1"
+    [ "$pure" = bench-peers ] && stamp="$root/.complete-2"
     exe="$root/usr/lib/python3/dist-packages"
     if [ "$pure" = auditwheel ]; then
         packages=(python3-auditwheel python3-pyelftools)
@@ -84,7 +88,8 @@ if [ -n "$pure" ]; then
                   python3-h11 python3-certifi python3-chardet)
     else
         packages=(python3-opentelemetry-util-http python3-opentelemetry-semantic-conventions
-                  python3-typing-extensions python3-sentry-sdk python3-urllib3 python3-certifi)
+                  python3-typing-extensions python3-sentry-sdk python3-urllib3 python3-certifi
+                  python3-elastic-apm python3-wrapt)
     fi
     apt_arch=amd64
 elif [ "$arch" = x86_64 ]; then
