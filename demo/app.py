@@ -59,6 +59,16 @@ def notify_customer(port):
     connection.close()
 
 
+def ship_and_pay(port, numbers):
+    # The application's own package, installed into site-packages, and a library vendored into
+    # its tree: where each request is attributed depends on what the agent was told of them.
+    import orders_service.api
+    import paylib
+
+    orders_service.api.ship_order(port, numbers[0])
+    paylib.charge(port, numbers[1])
+
+
 def native_library_state():
     library = ctypes.CDLL(None)
     library.tw_standin_value.restype = ctypes.c_char_p
@@ -77,6 +87,8 @@ def native_library_state():
 
 def main():
     port = int(sys.argv[1])
+    tree = json.loads(sys.argv[2])
+    sys.path[:0] = [tree["site_packages"], tree["vendor"]]
     http_patch.install(SKIP_HOSTS, targets=TARGETS, **CONFIG)
     fetch_orders(port)
     check_health(port)
@@ -84,9 +96,14 @@ def main():
     # A job started in a context of its own gets a trace id of its own.
     contextvars.Context().run(background_job, port)
     notify_customer(port)
+    # First by the built-in rule alone, then told where the application's code lives.
+    ship_and_pay(port, ("7", "8"))
+    http_patch.locate_user_code(tree["include"], tree["exclude"])
+    ship_and_pay(port, ("9", "10"))
     http_patch.uninstall()
     json.dump({"requests": http_patch.captured, "native": native_library_state(),
-               "config": CONFIG, "skip_hosts": SKIP_HOSTS, "targets": TARGETS}, sys.stdout)
+               "config": CONFIG, "skip_hosts": SKIP_HOSTS, "targets": TARGETS,
+               "include": tree["include"], "exclude": tree["exclude"]}, sys.stdout)
 
 
 if __name__ == "__main__":

@@ -12,6 +12,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import threading
 from pathlib import Path
 from urllib.parse import parse_qs, urlsplit
@@ -19,9 +20,47 @@ from urllib.parse import parse_qs, urlsplit
 ROOT = Path(__file__).resolve().parents[1]
 TRACE_HEADER = "X-Tw-Trace-Id"
 OVERRIDE_HEADER = "X-Tw-Funcspan-Override"
-# The application function each request comes from, by its req= number.
-EXPECTED_CALLERS = {"1": "fetch_orders", "2": "check_health", "3": "checkout", "4": "checkout",
-                    "5": "background_job", "6": "notify_customer"}
+# The file and function each request is attributed to, by its req= number. Requests 7 and 8 come
+# from the application's package installed into site-packages and from a library vendored into its
+# tree, by the built-in rule alone: the first is taken for a library's, the second for the
+# application's. Requests 9 and 10 are the same, once the agent has said where the application's
+# code lives (include its package, exclude the vendored folder).
+EXPECTED_CALLERS = {"1": ("app.py", "fetch_orders"), "2": ("app.py", "check_health"), "3": ("app.py", "checkout"),
+                    "4": ("app.py", "checkout"), "5": ("app.py", "background_job"),
+                    "6": ("app.py", "notify_customer"), "7": ("app.py", "ship_and_pay"), "8": ("paylib.py", "charge"),
+                    "9": ("api.py", "ship_order"), "10": ("app.py", "ship_and_pay")}
+
+# The application's installed package and the vendored library, laid out in a temporary tree.
+ORDERS_SERVICE = """import urllib.request
+
+
+def ship_order(port, number):
+    with urllib.request.urlopen(f"http://localhost:{port}/ship?req={number}") as response:
+        response.read()
+"""
+PAYLIB = """import http.client
+
+
+def charge(port, number):
+    connection = http.client.HTTPConnection("localhost", port)
+    connection.request("POST", f"/charge?req={number}", body=b"{}")
+    connection.getresponse().read()
+    connection.close()
+"""
+
+
+def lay_out_tree(folder):
+    """The application's package under a site-packages folder, and a library vendored into the
+    application's tree; with the prefixes that tell the agent which is which."""
+    site_packages = Path(folder) / "venv" / "lib" / "python3" / "site-packages"
+    (site_packages / "orders_service").mkdir(parents=True)
+    (site_packages / "orders_service" / "__init__.py").write_text("")
+    (site_packages / "orders_service" / "api.py").write_text(ORDERS_SERVICE)
+    vendor = Path(folder) / "app" / "vendor"
+    vendor.mkdir(parents=True)
+    (vendor / "paylib.py").write_text(PAYLIB)
+    return {"site_packages": str(site_packages), "vendor": str(vendor),
+            "include": [str(site_packages / "orders_service")], "exclude": [str(vendor) + "/"]}
 
 
 class RecordingHandler(http.server.BaseHTTPRequestHandler):
@@ -43,14 +82,14 @@ class RecordingHandler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-def run_application(build, modules, port):
+def run_application(build, modules, port, tree):
     env = dict(os.environ)
     # Added to whatever the environment already preloads, as a deployment's launcher would.
     preload = [os.environ.get("LD_PRELOAD", ""), str(build / "standins" / "libtidewren.so")]
     env["LD_PRELOAD"] = " ".join(part for part in preload if part)
     paths = [str(modules)] if modules else []  # none: the installed modules
     env["PYTHONPATH"] = os.pathsep.join(paths + [str(ROOT / "standins" / "tw-vantrel")])
-    done = subprocess.run([sys.executable, str(ROOT / "demo" / "app.py"), str(port)], env=env,
+    done = subprocess.run([sys.executable, str(ROOT / "demo" / "app.py"), str(port), json.dumps(tree)], env=env,
                           capture_output=True, text=True, timeout=60, check=False)
     if done.returncode != 0:
         sys.exit(f"the application failed:\n{done.stderr}")
@@ -86,7 +125,7 @@ def check(outcome, received):
         if request["inject"] != (host not in outcome["skip_hosts"] and is_target(host, outcome["targets"])):
             problems.append(f"req={number}: decision {request['inject']} for host {host}")
         site = request["call_site"]
-        if site is None or Path(site[0]).name != "app.py" or site[2] != EXPECTED_CALLERS[number]:
+        if site is None or (Path(site[0]).name, site[2]) != EXPECTED_CALLERS[number]:
             problems.append(f"req={number}: attributed to {site}")
     if len(outcome["requests"]) != len(EXPECTED_CALLERS):
         problems.append(f"{len(outcome['requests'])} requests captured, {len(EXPECTED_CALLERS)} made")
@@ -103,8 +142,9 @@ def check(outcome, received):
 
 def print_report(outcome, received, problems):
     print(f"skip list: {outcome['skip_hosts']}")
-    print(f"propagation targets: {outcome['targets']}\n")
-    header = f"{'request':56} {'inject':6} {'trace id':10} {'override':14} {'call site':26} server received"
+    print(f"propagation targets: {outcome['targets']}")
+    print(f"from req=9 on, the application's code includes {outcome['include']} and excludes {outcome['exclude']}\n")
+    header = f"{'request':56} {'inject':6} {'trace id':10} {'override':14} {'call site':28} server received"
     print(header)
     print("-" * len(header))
     for request in outcome["requests"]:
@@ -118,7 +158,7 @@ def print_report(outcome, received, problems):
         ) or "no trace headers"
         trace = str(request["trace_id"])[:8]
         print(f"{request['method'] + ' ' + request['url']:56} {str(request['inject']):6} {trace:10} "
-              f"{str(request['override']):14} {where:26} {shown}")
+              f"{str(request['override']):14} {where:28} {shown}")
     native = outcome["native"]
     print("\nnative library (preloaded stand-in) received:")
     for entry, value in native["received"].items():
@@ -146,7 +186,8 @@ def main():
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), RecordingHandler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     try:
-        outcome = run_application(build, modules, server.server_address[1])
+        with tempfile.TemporaryDirectory(prefix="tw-demo-") as folder:
+            outcome = run_application(build, modules, server.server_address[1], lay_out_tree(folder))
     finally:
         server.shutdown()
         server.server_close()

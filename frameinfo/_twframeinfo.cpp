@@ -8,15 +8,22 @@
 #include "../common/module_slots.h"
 #include "../common/pyref.h"
 #include "interpreter_frames.h"
+#include "path_prefixes.h"
 #include "user_code.h"
 
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 using tw::Ref;
 
-// One interpreter's call-site walk: where it keeps, with each code object, whether that code is
-// the application's. Each interpreter numbers those slots itself, so each module keeps its own.
+// One interpreter's rule of user code and call-site walk: the prefixes its agent gave, and where it
+// keeps, with each code object, whether that code is the application's. Each interpreter numbers
+// those slots itself, so each module keeps its own.
 struct FrameInfoState {
+    // The path prefixes of init_user_code; empty (the built-in rule alone) until it is called.
+    twfi::UserCodeRules rules;
     // The code-object slot of this interpreter's verdicts, requested by the first walk.
     Py_ssize_t code_slot;
     // Changes whenever the rule does: a kept verdict of another generation is judged again.
@@ -27,7 +34,7 @@ struct FrameInfoState {
 
 static FrameInfoState* get_frameinfo_state(PyObject* module)
 {
-    return static_cast<FrameInfoState*>(PyModule_GetState(module));
+    return static_cast<FrameInfoState*>(twfi::frames::module_state(module));
 }
 
 namespace {
@@ -162,6 +169,25 @@ const char* path_bytes(PyObject* filename)
     return path;
 }
 
+// The same under prefixes, which need the bytes' number: an ASCII name has it at hand.
+[[gnu::noinline]] bool is_user_path_under(const twfi::UserCodeRules& rules, PyObject* filename, const char* path)
+{
+    Py_ssize_t size = 0;
+    if (PyUnicode_IS_COMPACT_ASCII(filename)) {
+        size = PyUnicode_GET_LENGTH(filename);
+    } else {
+        PyUnicode_AsUTF8AndSize(filename, &size);  // kept with the name by path_bytes: cannot fail now
+    }
+    return twfi::detail::is_user_code_under(path, static_cast<std::size_t>(size), rules);
+}
+
+// Whether a file name (path: its bytes, from path_bytes) is user code under this interpreter's
+// rules; with none, at the built-in rule's own cost.
+[[gnu::always_inline]] inline bool is_user_path(const FrameInfoState& state, PyObject* filename, const char* path)
+{
+    return state.rules.slots == nullptr ? twfi::is_user_code(path) : is_user_path_under(state.rules, filename, path);
+}
+
 // The answer (None or False) when a reader above failed; null when what stopped it was an
 // interrupt, which leaves the method as it would leave Python code.
 PyObject* unanswered(PyObject* answer)
@@ -218,7 +244,7 @@ constexpr std::uintptr_t verdict_word(std::uintptr_t generation, bool user)
     if (path == nullptr) {
         return false;
     }
-    const bool user = twfi::is_user_code(path);
+    const bool user = is_user_path(state, code->co_filename, path);
     if (path[0] != '<' && twfi::frames::keep_word(code, state.code_slot, verdict_word(state.rule_generation, user))) {
         state.slot_read_in_place = true;
     }
@@ -270,7 +296,7 @@ constexpr RecordSource kFunctionRecord{function_code, code_first_line, function_
 
 // The (filename, line, name, True) record of object, or None when it is not user code or a part
 // can't be read. Raises only when the record itself can't be allocated.
-PyObject* extract_record(PyObject* object, const RecordSource& source)
+PyObject* extract_record(const FrameInfoState& state, PyObject* object, const RecordSource& source)
 {
     const Ref code = source.code_of(object);
     const Ref filename = code ? code_filename(code.get()) : Ref();
@@ -278,7 +304,7 @@ PyObject* extract_record(PyObject* object, const RecordSource& source)
     if (path == nullptr) {
         return unanswered(Py_None);
     }
-    if (!twfi::is_user_code(path)) {
+    if (!is_user_path(state, filename.get(), path)) {
         Py_RETURN_NONE;
     }
     long line = 0;
@@ -305,7 +331,7 @@ PyObject* call_site_from(FrameInfoState& state, PyObject* link)
         if (objects == kMostObjectLinks) {
             break;
         }
-        PyObject* record = extract_record(link, kFrameRecord);
+        PyObject* record = extract_record(state, link, kFrameRecord);
         if (record != Py_None) {
             return record;  // a record, or null with the memory error or an interrupt
         }
@@ -319,9 +345,68 @@ PyObject* call_site_from(FrameInfoState& state, PyObject* link)
     Py_RETURN_NONE;
 }
 
+// The prefixes of a list of str, as UTF-8 bytes borrowed from its items (each judged by its text
+// before a NUL, as a path is), into views[0, count). False with the error set.
+bool prefixes_of(PyObject* list, const char* items_message, std::string_view* views)
+{
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);  // borrowed
+        if (!PyUnicode_Check(item)) {
+            PyErr_SetString(PyExc_TypeError, items_message);
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+        if (utf8 == nullptr) {
+            return false;
+        }
+        views[i] = std::string_view(utf8, strnlen(utf8, static_cast<size_t>(size)));
+    }
+    return true;
+}
+
+// The rules of both lists, made aside: false with the error set, and nothing made.
+bool rules_of(PyObject* include, PyObject* exclude, twfi::UserCodeRules* made)
+{
+    if (!PyList_Check(include)) {
+        PyErr_SetString(PyExc_TypeError, "include must be a list");
+        return false;
+    }
+    const auto include_count = static_cast<size_t>(PyList_GET_SIZE(include));
+    // No Python code runs from here on, so the lists keep their items and their items' bytes.
+    auto* views = static_cast<std::string_view*>(std::malloc((include_count + 1) * sizeof(std::string_view)));
+    if (views == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    bool made_them = prefixes_of(include, "include items must be strings", views);
+    if (made_them && !PyList_Check(exclude)) {
+        PyErr_SetString(PyExc_TypeError, "exclude must be a list");
+        made_them = false;
+    }
+    if (made_them) {
+        const auto exclude_count = static_cast<size_t>(PyList_GET_SIZE(exclude));
+        auto* all = static_cast<std::string_view*>(
+            std::realloc(views, (include_count + exclude_count + 1) * sizeof(std::string_view)));
+        if (all == nullptr) {
+            PyErr_NoMemory();
+            made_them = false;
+        } else {
+            views = all;
+            made_them = prefixes_of(exclude, "exclude items must be strings", views + include_count) &&
+                        twfi::make_rules(views, include_count, views + include_count, exclude_count, made);
+            if (!made_them && !PyErr_Occurred()) {
+                PyErr_NoMemory();
+            }
+        }
+    }
+    std::free(views);
+    return made_them;
+}
+
 }  // namespace
 
-static PyObject* py_get_code_info(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+static PyObject* py_get_code_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames)
 {
     if (tw::refused_keywords("get_code_info", kwnames)) {
@@ -331,10 +416,10 @@ static PyObject* py_get_code_info(PyObject* /*self*/, PyObject* const* args, Py_
     if (func == nullptr) {
         Py_RETURN_NONE;
     }
-    return extract_record(func, kFunctionRecord);
+    return extract_record(*get_frameinfo_state(self), func, kFunctionRecord);
 }
 
-static PyObject* py_get_frame_info(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+static PyObject* py_get_frame_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames)
 {
     if (tw::refused_keywords("get_frame_info", kwnames)) {
@@ -344,10 +429,10 @@ static PyObject* py_get_frame_info(PyObject* /*self*/, PyObject* const* args, Py
     if (frame == nullptr) {
         Py_RETURN_NONE;
     }
-    return extract_record(frame, kFrameRecord);
+    return extract_record(*get_frameinfo_state(self), frame, kFrameRecord);
 }
 
-static PyObject* py_is_user_code_func(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+static PyObject* py_is_user_code_func(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames)
 {
     if (tw::refused_keywords("is_user_code_func", kwnames)) {
@@ -363,7 +448,7 @@ static PyObject* py_is_user_code_func(PyObject* /*self*/, PyObject* const* args,
     if (path == nullptr) {
         return unanswered(Py_False);
     }
-    return PyBool_FromLong(twfi::is_user_code(path));
+    return PyBool_FromLong(is_user_path(*get_frameinfo_state(self), filename.get(), path));
 }
 
 static PyObject* py_get_call_site(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
@@ -384,6 +469,26 @@ static PyObject* py_get_call_site(PyObject* self, PyObject* const* args, Py_ssiz
     return call_site_from(state, args[0]);
 }
 
+static PyObject* py_init_user_code(PyObject* self, PyObject* args)
+{
+    PyObject* include = nullptr;  // borrowed
+    PyObject* exclude = nullptr;  // borrowed
+    if (!PyArg_ParseTuple(args, "OO", &include, &exclude)) {
+        return nullptr;
+    }
+    // The rules in force stay until both lists have loaded whole.
+    twfi::UserCodeRules rules;
+    if (!rules_of(include, exclude, &rules)) {
+        return nullptr;
+    }
+    FrameInfoState& state = *get_frameinfo_state(self);
+    twfi::free_rules(state.rules);
+    state.rules = rules;
+    // Every verdict kept under the rules before is judged again.
+    ++state.rule_generation;
+    Py_RETURN_TRUE;
+}
+
 static PyMethodDef TWFrameInfoMethods[] = {
     {"get_code_info", tw::method_entry(py_get_code_info), METH_FASTCALL | METH_KEYWORDS,
      "Extract (filename, lineno, name, is_user) from function. Returns None if not user code."},
@@ -394,6 +499,9 @@ static PyMethodDef TWFrameInfoMethods[] = {
     {"get_call_site", tw::method_entry(py_get_call_site), METH_FASTCALL | METH_KEYWORDS,
      "Extract (filename, lineno, name, is_user) from the nearest user-code frame, walking outward from frame "
      "(default: the caller's frame). Returns None if there is none."},
+    {"init_user_code", py_init_user_code, METH_VARARGS,
+     "Initialize with the path prefixes of user code (include) and of code that is not (exclude), over the built-in "
+     "rule (called at patch time)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -404,7 +512,17 @@ static int frameinfo_exec(PyObject* module)
     state.code_slot = kCodeSlotNotRequested;
     state.rule_generation = 0;
     state.slot_read_in_place = false;
+    state.rules = twfi::UserCodeRules{};
     return 0;
+}
+
+// With the module (and, at the latest, with its interpreter).
+static void frameinfo_free(void* module)
+{
+    FrameInfoState* state = get_frameinfo_state(static_cast<PyObject*>(module));
+    if (state != nullptr) {
+        twfi::free_rules(state->rules);
+    }
 }
 
 static PyModuleDef_Slot TWFrameInfoSlots[] = {
@@ -422,7 +540,7 @@ static struct PyModuleDef twframeinfomodule = {
     /* m_slots */ TWFrameInfoSlots,
     /* m_traverse */ nullptr,
     /* m_clear */ nullptr,
-    /* m_free */ nullptr,
+    /* m_free */ frameinfo_free,
 };
 
 PyMODINIT_FUNC PyInit__twframeinfo(void)

@@ -1,7 +1,8 @@
 // The one place that knows how CPython keeps a thread's frames and the data tools attach to code
 // objects, both of which change from version to version. The call-site walk asks it for "the
 // caller's frame", "the frame before", "its code" and "its line", and for the word kept with a
-// code object; it never sees a field.
+// code object; it never sees a field. (It also reads a module's state in place, which every method
+// does first.)
 //
 // 3.11 to 3.15 keep each running call in a frame record of the interpreter's own, linked to the
 // one before; a frame object is made for a record only when Python code asks for one. Reading the
@@ -31,6 +32,7 @@
 #else
 #include <internal/pycore_frame.h>
 #endif
+#include <internal/pycore_moduleobject.h>
 #ifdef TW_DEFINED_BUILD_CORE
 #undef Py_BUILD_CORE
 #undef TW_DEFINED_BUILD_CORE
@@ -38,6 +40,17 @@
 #endif
 
 namespace twfi::frames {
+
+// A module's state: the exported call checks the module's type first, which a method's own module
+// never needs.
+inline void* module_state(PyObject* module) noexcept
+{
+#if defined(TW_FRAME_RECORDS)
+    return _PyModule_GetState(module);
+#else
+    return PyModule_GetState(module);
+#endif
+}
 
 #if defined(TW_FRAME_RECORDS)
 

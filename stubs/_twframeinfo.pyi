@@ -13,3 +13,6 @@ def is_user_code_func(func: object, /) -> bool:
 
 def get_call_site(frame: object = ..., /) -> tuple[str, int, str, Literal[True]] | None:
     """Extract (filename, lineno, name, is_user) from the nearest user-code frame, walking outward from frame (default: the caller's frame). Returns None if there is none."""
+
+def init_user_code(include: list[str], exclude: list[str], /) -> bool:
+    """Initialize with the path prefixes of user code (include) and of code that is not (exclude), over the built-in rule (called at patch time)"""

@@ -474,3 +474,76 @@ def test_a_hop_on_a_fresh_stack_allocates_its_record_where_the_loop_makes_a_fram
     loop, loop_site = application["site"](counted["loop"])
     assert native_site == loop_site and native_site[2] == "site"
     assert native < 20 <= 200 <= loop
+
+
+# Where the application's code lives, as the agent is told: prefixes over the built-in rule.
+INSTALLED_APP = "/app/.venv/lib/python3.14/site-packages/orders_service/api.py"
+VENDORED = "/srv/app/vendor/payments/client.py"
+
+
+@pytest.fixture
+def user_code_rules():
+    yield fi.init_user_code
+    fi.init_user_code([], [])
+
+
+def verdicts(filename):
+    """What every method says of a function in filename, and of a frame of it."""
+    func = function_in(filename)
+    frame = func()
+    return (fi.is_user_code_func(func), fi.get_code_info(func) is not None, fi.get_frame_info(frame) is not None,
+            fi.get_call_site(frame) is not None and fi.get_call_site(frame)[0] == filename)
+
+
+@pytest.mark.parametrize("include, exclude, filename, user", [
+    (["/app/.venv/lib/python3.14/site-packages/orders_service"], [], INSTALLED_APP, True),
+    (["/app/.venv/lib/python3.14/site-packages/orders_service/"], [], INSTALLED_APP, True),
+    (["/app/.venv/lib/python3.14/site-packages/orders"], [], INSTALLED_APP, False),
+    ([], ["/srv/app/vendor"], VENDORED, False),
+    ([], ["/srv/app/vendor/"], VENDORED, False),
+    ([], ["/srv/app/vendor"], "/srv/app/vendored/client.py", True),
+    (["/srv/app"], ["/srv/app/vendor"], VENDORED, True),
+    (["<string>"], [], "<string>", False),
+    ([], [], INSTALLED_APP, False),
+    ([], [], VENDORED, True),
+])
+def test_every_method_follows_the_prefixes_over_the_built_in_rule(include, exclude, filename, user, user_code_rules):
+    assert user_code_rules(include, exclude) is True
+    assert verdicts(filename) == (user,) * 4
+
+
+def test_each_call_replaces_both_lists_and_a_walk_follows_the_change(user_code_rules):
+    # One code object, judged under each rule in turn: no verdict kept outlives a change.
+    application = defined_in(INSTALLED_APP, "def site():\n    return through(2, hop)\n", **LIBRARY)
+
+    def attributed():
+        return [found is not None and found[0] == INSTALLED_APP for found in application["site"]()]
+
+    assert attributed() == [False] * 3
+    user_code_rules(["/app/.venv/lib/python3.14/site-packages/orders_service"], [])
+    assert attributed() == [True] * 3
+    user_code_rules([], ["/srv/venv"])
+    assert attributed() == [False] * 3
+
+
+@pytest.mark.parametrize("include, exclude, error, message", [
+    (("/srv/app",), [], TypeError, "include must be a list"),
+    (["/srv/app", 1], [], TypeError, "include items must be strings"),
+    ([], "/srv/app/vendor", TypeError, "exclude must be a list"),
+    ([], [b"/srv/app/vendor"], TypeError, "exclude items must be strings"),
+    (["/srv/app"], ["\ud800"], UnicodeEncodeError, None),
+])
+def test_a_failed_call_keeps_the_rules_in_force(include, exclude, error, message, user_code_rules):
+    user_code_rules([], ["/srv/app/vendor"])
+    with pytest.raises(error) as raised:
+        user_code_rules(include, exclude)
+    if message is not None:
+        assert str(raised.value) == message
+    assert verdicts(VENDORED) == (False,) * 4
+    assert verdicts("/srv/app/x.py") == (True,) * 4
+
+
+@pytest.mark.parametrize("args", [(), ([],), ([], [], [])])
+def test_init_user_code_takes_two_lists(args):
+    with pytest.raises(TypeError):
+        fi.init_user_code(*args)

@@ -306,6 +306,39 @@ def test_frame_records_in_every_interpreter_before_and_after_others_are_destroye
     assert result == [expected] * 4
 
 
+# Run in each interpreter: whether a function installed under each owner's folder is user code.
+USER_CODE_RULES = """
+import _twframeinfo
+def verdicts():
+    found = []
+    for owner in ("main", "neighbour", "isolated"):
+        namespace = {}
+        exec(compile("def f():\\n    pass\\n", f"/venv/site-packages/{owner}/x.py", "exec"), namespace)
+        found.append(_twframeinfo.is_user_code_func(namespace["f"]))
+    return found
+"""
+
+
+def test_every_interpreter_keeps_its_own_user_code_rules(tmp_path):
+    result = run_scenario(
+        tmp_path,
+        f"""
+        RULES = {USER_CODE_RULES!r}
+        exec(RULES)
+        _twframeinfo.init_user_code(["/venv/site-packages/main"], [])
+        neighbours = [si.Interpreter(), si.Interpreter(isolated={subinterpreters.HAS_ISOLATED})]
+        for neighbour, owner in zip(neighbours, ("neighbour", "isolated")):
+            neighbour.exec(RULES + f"_twframeinfo.init_user_code(['/venv/site-packages/{{owner}}'], [])")
+        found = [verdicts()] + [neighbour.eval("verdicts()") for neighbour in neighbours]
+        for neighbour in neighbours:
+            neighbour.close()
+        found.append(verdicts())
+        print(repr(found))
+        """,
+    )
+    assert result == [[True, False, False], [False, True, False], [False, False, True], [True, False, False]]
+
+
 def test_configuration_from_several_interpreters_reaches_the_library_once_looked_up(tmp_path):
     result = run_scenario(
         tmp_path,

@@ -193,11 +193,31 @@ def exercise():
     site(lambda: fi.get_call_site(sys._getframe()))
     for chain in chains:
         fi.get_call_site(chain)
+    # Under prefixes, then their errors, then the built-in rule again.
+    fi.init_user_code(["/srv/lib/python3.14/site-packages", "/srv/x/"], ["/srv/app", "/srv/app/vendor/"])
+    for method in (fi.get_frame_info, fi.get_code_info, fi.is_user_code_func, fi.get_call_site):
+        for argument in (user, library, user_frame, library_frame, *oddities):
+            method(argument)
+    site(fi.get_call_site)
+    absorb(fi.init_user_code, ("/srv",), [])
+    absorb(fi.init_user_code, ["/srv", 1], [])
+    absorb(fi.init_user_code, [], "/srv")
+    absorb(fi.init_user_code, [], ["\\ud800"])
+    absorb(fi.init_user_code)
+    fi.init_user_code([], [])
+def exclude_the_application():
+    fi.init_user_code([], ["/srv/app"])
+def application_still_excluded():
+    if fi.is_user_code_func(user):
+        raise AssertionError("a failed init_user_code dropped the rules in force")
 def exercise_memory_errors():
     under_memory_pressure(fi.get_frame_info, user_frame)
     under_memory_pressure(fi.get_code_info, user)
     under_memory_pressure(site, fi.get_call_site)
     under_memory_pressure(fi.get_call_site, chains[0])
+    under_memory_pressure(fi.init_user_code, ["/srv/a", "/srv/b/", "/srv/\\u00e9"], ["/srv/c"], before=exclude_the_application,
+                          after_failure=application_still_excluded)
+    fi.init_user_code([], [])
 class Line:
     def __init__(self, error):
         self.error = error

@@ -22,3 +22,39 @@ inline bool is_user_code(const char* path)
 }
 
 }  // namespace twfi_reference
+
+#include <string_view>
+#include <vector>
+
+namespace twfi_reference {
+
+// Whether path lies under prefix, as the words say it: it equals the prefix, or continues it
+// after a '/', or the prefix ends in '/' and the path continues it at all.
+inline bool lies_under(std::string_view path, std::string_view prefix)
+{
+    if (path.substr(0, prefix.size()) != prefix) {
+        return false;
+    }
+    return path.size() == prefix.size() || (!prefix.empty() && prefix.back() == '/') || path[prefix.size()] == '/';
+}
+
+inline bool is_user_code(const char* path, const std::vector<std::string_view>& include,
+                         const std::vector<std::string_view>& exclude)
+{
+    if (path[0] == '<') {
+        return false;
+    }
+    for (std::string_view prefix : include) {
+        if (lies_under(path, prefix)) {
+            return true;
+        }
+    }
+    for (std::string_view prefix : exclude) {
+        if (lies_under(path, prefix)) {
+            return false;
+        }
+    }
+    return is_user_code(path);
+}
+
+}  // namespace twfi_reference

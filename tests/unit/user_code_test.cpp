@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "frameinfo/path_prefixes.h"
 #include "frameinfo/user_code.h"
 
 namespace {
@@ -42,6 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tests/support/pseudo_random.h"
 #include "tests/support/reference_user_code.h"
@@ -66,6 +68,108 @@ TEST(UserCode, AgreesWithThePlainSearchesAtEveryAlignment)
         std::memset(buffer, 'p', sizeof buffer);
         std::memcpy(buffer + offset, path.c_str(), path.size() + 1);
         ASSERT_EQ(twfi::is_user_code(buffer + offset), twfi_reference::is_user_code(buffer + offset))
+            << path << " at offset " << offset;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The rules of the lists, kept alive with the strings they were made from.
+struct Rules {
+    std::vector<std::string_view> include;
+    std::vector<std::string_view> exclude;
+    twfi::UserCodeRules made;
+    Rules(std::vector<std::string_view> in, std::vector<std::string_view> ex) : include(std::move(in)), exclude(std::move(ex))
+    {
+        EXPECT_TRUE(twfi::make_rules(include.data(), include.size(), exclude.data(), exclude.size(), &made));
+    }
+    ~Rules() { twfi::free_rules(made); }
+    Rules(const Rules&) = delete;
+    Rules& operator=(const Rules&) = delete;
+};
+
+struct PrefixCase {
+    std::vector<std::string_view> include;
+    std::vector<std::string_view> exclude;
+    const char* path;
+    bool user_code;
+};
+
+class PathPrefixRules : public testing::TestWithParam<PrefixCase> {};
+
+TEST_P(PathPrefixRules, DecideOverTheBuiltInRule)
+{
+    const PrefixCase& c = GetParam();
+    const Rules rules(c.include, c.exclude);
+    EXPECT_EQ(twfi::is_user_code(c.path, std::strlen(c.path), rules.made), c.user_code) << c.path;
+    EXPECT_EQ(twfi_reference::is_user_code(c.path, c.include, c.exclude), c.user_code) << c.path;
+}
+
+const char* const kInstalled = "/app/.venv/lib/python3.14/site-packages/orders_service/api.py";
+
+INSTANTIATE_TEST_SUITE_P(
+    Prefixes, PathPrefixRules,
+    testing::Values(
+        // include, with and without the trailing '/', the prefix itself, a longer sibling name
+        PrefixCase{{"/app/.venv/lib/python3.14/site-packages/orders_service"}, {}, kInstalled, true},
+        PrefixCase{{"/app/.venv/lib/python3.14/site-packages/orders_service/"}, {}, kInstalled, true},
+        PrefixCase{{"/app/.venv/lib/python3.14/site-packages/orders"}, {}, kInstalled, false},
+        PrefixCase{{"/srv/lib/python/app"}, {}, "/srv/lib/python/app", true},
+        PrefixCase{{"/srv/lib/python/app/"}, {}, "/srv/lib/python/app", false},
+        PrefixCase{{"/srv/lib/python/app/"}, {}, "/srv/lib/python/app/", true},
+        PrefixCase{{"/srv/lib/python/app"}, {}, "/srv/lib/python/application/x.py", false},
+        // exclude, the same forms; a path under neither keeps the built-in rule
+        PrefixCase{{}, {"/srv/app/vendor"}, "/srv/app/vendor/lib.py", false},
+        PrefixCase{{}, {"/srv/app/vendor/"}, "/srv/app/vendor/lib.py", false},
+        PrefixCase{{}, {"/srv/app/vendor"}, "/srv/app/vendor", false},
+        PrefixCase{{}, {"/srv/app/vendor/"}, "/srv/app/vendor", true},
+        PrefixCase{{}, {"/srv/app/vendor"}, "/srv/app/vendored/lib.py", true},
+        PrefixCase{{}, {"/srv/app/vendor"}, "/srv/lib/python3/x.py", false},
+        // include wins wherever it stands, deeper or shallower than the exclude
+        PrefixCase{{"/srv/app"}, {"/srv/app/vendor"}, "/srv/app/vendor/lib.py", true},
+        PrefixCase{{"/srv/app/vendor/ours"}, {"/srv/app/vendor"}, "/srv/app/vendor/ours/x.py", true},
+        PrefixCase{{"/srv/app/vendor/ours"}, {"/srv/app/vendor"}, "/srv/app/vendor/theirs/x.py", false},
+        // a pseudo-file name is never user code; bytes, case-sensitive
+        PrefixCase{{"<string>", "<"}, {}, "<string>", false},
+        PrefixCase{{"/srv/App"}, {}, "/srv/app/site-packages/x.py", false},
+        PrefixCase{{}, {"/SRV/app"}, "/srv/app/x.py", true},
+        // the empty prefix and '/' cover every absolute path
+        PrefixCase{{}, {""}, "/srv/app/x.py", false}, PrefixCase{{}, {"/"}, "/srv/app/x.py", false},
+        PrefixCase{{}, {"/"}, "relative/x.py", true}, PrefixCase{{}, {""}, "", false},
+        PrefixCase{{}, {"/"}, "", true}));
+
+// Lists of prefixes and paths made of the same few pieces, at every alignment, against the words.
+TEST(PathPrefixRules, AgreeWithTheWordsAtEveryAlignment)
+{
+    static const char* const pieces[] = {"/", "//", "srv", "app", "apps", "site-packages", "<", "x.py", "a"};
+    tw_test::PseudoRandom next(11);
+    auto random_text = [&](std::size_t most) {
+        std::string text;
+        for (std::size_t i = next() % most; i > 0; --i) {
+            text += pieces[next() % (sizeof pieces / sizeof pieces[0])];
+        }
+        return text;
+    };
+    alignas(16) char buffer[160];
+    for (int round = 0; round < 20000; ++round) {
+        std::vector<std::string> texts;
+        for (std::size_t i = next() % 6; i > 0; --i) {
+            texts.push_back(random_text(5));
+        }
+        const std::size_t included = texts.empty() ? 0 : next() % (texts.size() + 1);
+        const Rules rules(std::vector<std::string_view>(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(included)),
+                          std::vector<std::string_view>(texts.begin() + static_cast<std::ptrdiff_t>(included), texts.end()));
+        std::string path = next() % 2 && !texts.empty() ? texts[next() % texts.size()] + random_text(3) : random_text(8);
+        path.resize(std::min<std::size_t>(path.size(), 120));
+        if (next() % 8 == 0 && !path.empty()) {
+            path[next() % path.size()] = '\0';  // judged by its text before the NUL
+        }
+        const std::size_t offset = next() % 16;
+        std::memcpy(buffer + offset, path.c_str(), path.size() + 1);
+        ASSERT_EQ(twfi::is_user_code(buffer + offset, path.size(), rules.made),
+                  twfi_reference::is_user_code(buffer + offset, rules.include, rules.exclude))
             << path << " at offset " << offset;
     }
 }

@@ -65,9 +65,10 @@ def _putrequest(self, method, url, *args, **kwargs):
     )
 
 
-def install(skip_hosts, *, sink_url, api_key, service_uuid, targets=None):
+def install(skip_hosts, *, sink_url, api_key, service_uuid, targets=None, include=None, exclude=None):
     """Configures and activates the native library, loads the skip list (and, when given, the
-    propagation targets: the only hosts the headers may go to), patches http.client."""
+    propagation targets: the only hosts the headers may go to), says where the application's code
+    lives when include or exclude is given (see locate_user_code), patches http.client."""
     _twconfig.set_sink_url(sink_url)
     _twconfig.set_api_key(api_key)
     _twconfig.set_service_uuid(service_uuid)
@@ -75,7 +76,15 @@ def install(skip_hosts, *, sink_url, api_key, service_uuid, targets=None):
     _twheadercheck.init_header_check(list(skip_hosts))
     if targets is not None:
         _twheadercheck.init_propagation_targets(list(targets))
+    if include is not None or exclude is not None:
+        locate_user_code(include or [], exclude or [])
     enable()
+
+
+def locate_user_code(include, exclude):
+    """Path prefixes of the application's own code (an application installed as a package, say)
+    and of code in its tree that is not (vendored libraries), over the built-in rule."""
+    _twframeinfo.init_user_code(list(include), list(exclude))
 
 
 def enable():
