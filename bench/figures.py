@@ -553,8 +553,36 @@ def headline_subjects(peers_folder, with_peers=True):
             subjects.append(({"name": "floor_fastcall", "group": "targets", "kind": kind, "outcome": outcome}, None,
                              _twfloor.floor_fastcall, url, None))
     subjects += hop_subjects([HEADLINE_HOP_DEPTH], peers_folder, with_peers)
+    subjects += prefix_subjects()
     # Without the peers, theirs have nothing to call.
     return [subject for subject in subjects if subject[2] is not None]
+
+
+# Where the application's code lives: 16 prefixes in each list, none of which a 60-byte path of
+# the application lies under, so that every look-up is made and the built-in rule decides.
+PREFIX_COUNT = 16
+PREFIX_INCLUDE = [f"/srv/app/.venv/lib/python3.14/site-packages/service_{i:02d}" for i in range(PREFIX_COUNT)]
+PREFIX_EXCLUDE = [f"/srv/app/vendor/library_{i:02d}/" for i in range(PREFIX_COUNT)]
+PREFIX_PATH = "/srv/app/orders_service/handlers/v1/create_order_handlers.py"
+
+
+def prefix_subjects():
+    """get_frame_info on a frame of a 60-byte path, and get_call_site through 12 library frames,
+    with no prefixes and with 16 in each list."""
+    import _twframeinfo
+    import hops
+
+    namespace = {"sys": sys}
+    exec(compile("def handler():\n    return sys._getframe()\n", PREFIX_PATH, "exec"), namespace)
+    frame = namespace["handler"]()
+    walk = hops.hop("get_call_site")
+    subjects = []
+    for count, state in ((0, ("prefixes", (), ())), (PREFIX_COUNT, ("prefixes", tuple(PREFIX_INCLUDE), tuple(PREFIX_EXCLUDE)))):
+        labels = {"group": "prefixes", "prefixes": count}
+        subjects.append(({"name": "get_frame_info", **labels}, state, _twframeinfo.get_frame_info, frame, "user frame"))
+        subjects.append(({"name": "get_call_site", "depth": HEADLINE_HOP_DEPTH, **labels}, state, walk,
+                         HEADLINE_HOP_DEPTH, "get_call_site"))
+    return subjects
 
 
 def hop_subjects(depths, peers_folder, with_peers=True):
@@ -572,6 +600,8 @@ def answer_is(subject_answer, expected, function):
     """Whether a subject's answer is the one every implementation must give."""
     import hops
 
+    if expected == "user frame":
+        return subject_answer is not None and subject_answer[0] == PREFIX_PATH
     if isinstance(expected, str):  # a hop's walker
         return expected == "noop" or hops.check(expected, subject_answer)
     if expected is None:  # a floor
@@ -587,9 +617,14 @@ def subject_key(labels):
 
 
 def load_state(state):
-    """Loads a subject's tables into the header check, with nothing bound."""
+    """Loads a subject's tables: into the header check, with nothing bound, or ("prefixes",
+    include, exclude), the user-code prefixes."""
+    import _twframeinfo
     import _twheadercheck
 
+    if state[0] == "prefixes":
+        _twframeinfo.init_user_code(list(state[1]), list(state[2]))
+        return
     entries, targets = state
     _twheadercheck.cleanup()
     _twheadercheck.init_header_check(entries)
@@ -614,6 +649,7 @@ def checked_subjects(subjects):
         group.append(subject)
     if group:
         yield group
+    load_state(("prefixes", (), ()))
 
 
 def measure_subjects(timer, subjects):

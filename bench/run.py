@@ -371,13 +371,14 @@ def hop_rows(figures, counts, depths):
     lines = ["| library frames | walker | ns above the no-op | instructions above the no-op | / get_call_site() (ns / instructions) |",
              "|---|---|---|---|---|"]
     for depth in depths:
-        floor = find(figures, name="noop", depth=depth)
+        floor = find(figures, name="noop", group="hops", depth=depth)
         if floor:
             lines.append(f"| {depth} | the hook calling a no-op (the floor) | {fmt(floor['ns'])} | "
                          + (f"{counts[floor['key']]:,.0f}" if floor["key"] in counts else "–") + " | |")
-        ours = counted_above(figures, counts, {"name": "noop", "depth": depth}, name="get_call_site", depth=depth)
+        noop = {"name": "noop", "group": "hops", "depth": depth}
+        ours = counted_above(figures, counts, noop, name="get_call_site", group="hops", depth=depth)
         for walker in ["get_call_site", "loop"] + [name for name, _, _ in HOP_PEERS]:
-            above = counted_above(figures, counts, {"name": "noop", "depth": depth}, name=walker, depth=depth)
+            above = counted_above(figures, counts, noop, name=walker, group="hops", depth=depth)
             if above is None:
                 continue
             lines.append(f"| {depth} | {HOP_TITLES[walker]} | {cells(above)} | "
@@ -390,7 +391,8 @@ def hop_goals(figures, counts):
     if not counts:
         return []
     def above(walker, depth):
-        return counted_above(figures, counts, {"name": "noop", "depth": depth}, name=walker, depth=depth)
+        return counted_above(figures, counts, {"name": "noop", "group": "hops", "depth": depth}, name=walker,
+                             group="hops", depth=depth)
     lines = []
     at_12 = above("get_call_site", 12)
     if at_12 and at_12[1]:
@@ -453,7 +455,32 @@ def headline_markdown(results):
 
     lines += ["", f"## Hop capture: the application's frame under {HEADLINE_HOP_DEPTH} library frames, a fresh stack "
               "every hop", ""] + hop_rows(figures, counts, [HEADLINE_HOP_DEPTH])
+    lines += prefix_rows(figures, counts)
     return "\n".join(lines) + "\n"
+
+
+def prefix_rows(figures, counts):
+    """The user-code prefixes' cost: each figure with 16 prefixes in each list against none."""
+    from figures import PREFIX_COUNT
+
+    rows = []
+    for name, what in (("get_frame_info", "get_frame_info, a frame of a 60-byte path"),
+                       ("get_call_site", "get_call_site(), 12 library frames")):
+        none = find(figures, name=name, group="prefixes", prefixes=0)
+        some = find(figures, name=name, group="prefixes", prefixes=PREFIX_COUNT)
+        if none is None or some is None:
+            continue
+        counted = none["key"] in counts and some["key"] in counts
+        rows.append(f"| {what} | {fmt(none['ns'])} ns, " + (f"{counts[none['key']]:,.0f}" if counted else "–")
+                    + f" | {fmt(some['ns'])} ns, " + (f"{counts[some['key']]:,.0f}" if counted else "–")
+                    + f" | {some['ns'] - none['ns']:+.1f} ns, "
+                    + (f"{counts[some['key']] - counts[none['key']]:+,.0f}" if counted else "–") + " |")
+    if not rows:
+        return []
+    return ["", f"## Where the application's code lives: {PREFIX_COUNT} include and {PREFIX_COUNT} exclude prefixes", "",
+            "None of the prefixes covers the path, so every look-up is made and the built-in rule decides; a "
+            "walk judges a code object once, so it costs the same once it has seen it.", "",
+            "| call | no prefixes (ns, instructions) | with the prefixes | difference |", "|---|---|---|---|"] + rows
 
 
 def markdown(results):

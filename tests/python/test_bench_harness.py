@@ -59,11 +59,12 @@ def test_benchmark_harness_produces_every_table(tmp_path):
 def test_benchmark_headline_gives_every_figure_in_ns_and_instructions(tmp_path):
     run_harness(tmp_path)
     report = (tmp_path / "headline.md").read_text()
-    for heading in ("## The decision", "## Domain entries and propagation targets", "## Hop capture"):
+    for heading in ("## The decision", "## Domain entries and propagation targets", "## Hop capture",
+                    "## Where the application's code lives"):
         assert heading in report
     results = json.loads((tmp_path / "headline.json").read_text())
     groups = {f["group"] for f in results["headline"]}
-    assert groups == {"decision", "domains", "targets", "hops"}
+    assert groups == {"decision", "domains", "targets", "hops", "prefixes"}
     assert {f["name"] for f in results["headline"] if f["group"] == "hops"} == {
         "get_call_site", "loop", "sentry", "elastic", "noop"}
     if COUNTING:
