@@ -1,23 +1,9 @@
 """Propagation targets: an allow list beside the skip list."""
 
-import importlib
-import sys
-
 import pytest
 
 import childproc
-
-
-def own_module():
-    """A module object of this file's own (every import after a removal from sys.modules makes one,
-    with a state of its own), so that the targets it loads are seen by no other test."""
-    shared = sys.modules.pop("_twheadercheck", None)
-    try:
-        return importlib.import_module("_twheadercheck")
-    finally:
-        if shared is not None:
-            sys.modules["_twheadercheck"] = shared
-
+from childproc import own_module
 
 hc = own_module()
 

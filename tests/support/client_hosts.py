@@ -37,10 +37,20 @@ class Destination:
     root dot. This is the destination a user would put on a skip list."""
     error: str | None = None
     """The type of the error with which the client (or the socket layer) refuses the URL."""
+    written: str | None = None
+    """The URL as the client writes it out (requests' prepared URL, httpx's request.url), which an
+    agent patching it may be given instead, when it differs from the URL given."""
 
     @property
     def refused(self):
         return self.host is None
+
+    @property
+    def nowhere(self):
+        """The client asks the resolver for a name with an '@' (urllib.request keeps user
+        information in its host) or a '%' (urllib3, requests and httpx leave escapes in the host
+        as they are): no host name holds either, so the lookup fails and nothing is sent."""
+        return not self.refused and ("@" in self.address or "%" in self.address)
 
 
 @functools.cache
@@ -167,8 +177,19 @@ def urllib_host(url):
     return connection.host, connection.host
 
 
+def requests_written(url):
+    import requests
+
+    return requests.Request("GET", url).prepare().url
+
+
+def httpx_written(url):
+    return str(_httpx_client().build_request("GET", url).url)
+
+
 _READERS = {"urllib3": urllib3_host, "requests": requests_host, "httpx": httpx_host,
             "urllib": urllib_host}
+_WRITERS = {"requests": requests_written, "httpx": httpx_written}
 
 
 def destination(client, url):
@@ -177,9 +198,10 @@ def destination(client, url):
     try:
         host, resolver_input = _READERS[client](url)
         address = resolver_address(resolver_input)
+        written = _WRITERS[client](url) if client in _WRITERS else url
     except _refusals() as error:
         return Destination(error=type(error).__name__)
-    return Destination(host=host, address=address)
+    return Destination(host=host, address=address, written=None if written == url else written)
 
 
 @functools.cache
