@@ -222,8 +222,9 @@ struct TableDraft {
             return false;
         }
         if (static_cast<size_t>(table.count) == capacity) {
-            const size_t grown = capacity * 2;
-            auto* entries = grown <= INT32_MAX ? static_cast<char**>(std::realloc(table.entries, grown * sizeof(char*))) : nullptr;
+            // A table's count is an int32_t.
+            const size_t grown = capacity < INT32_MAX / 2 ? capacity * 2 : INT32_MAX;
+            auto* entries = grown > capacity ? static_cast<char**>(std::realloc(table.entries, grown * sizeof(char*))) : nullptr;
             if (entries != nullptr) {
                 table.entries = entries;
             }
