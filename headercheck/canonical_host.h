@@ -351,9 +351,32 @@ inline CanonicalOutcome canonical_host(std::string_view raw, const LowerCase& lo
     return detail::finish_canonical(text, out, is_address);
 }
 
+// Whether IDNA 2003 is known to encode a name as IDNA 2008 does, without asking the encoder (which
+// the module has only as Python code, costly): nameprep leaves the Latin-1 letters but "ß" as
+// str.lower() leaves them (case folded, already in NFKC, none removed or prohibited), and ASCII.
+inline bool idna2003_is_idna2008(std::string_view decoded)
+{
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(decoded[i]);
+        if (byte < 0x80) {
+            continue;
+        }
+        // U+00C0 to U+00FF are C3 80 to C3 BF; U+00D7 and U+00F7 (signs) and U+00DF ("ß") differ.
+        if (byte != 0xC3 || i + 1 == decoded.size()) {
+            return false;
+        }
+        const auto next = static_cast<unsigned char>(decoded[++i]);
+        if (next < 0x80 || next > 0xBF || next == 0x97 || next == 0x9F || next == 0xB7) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The canonical host of raw with its international name in IDNA 2003's form instead, into out:
-// *exists is false (and out left empty) when raw holds no international name or the encoder
-// refuses it. Where it exists it may equal canonical_host's, for most names do. The form is the
+// *exists is false (and out left empty) when raw holds no international name, the encoder
+// refuses it, or the form is known to be the IDNA 2008 one. Where it exists it may still equal
+// canonical_host's. The form is the
 // name the resolver is asked for, and nameprep makes ASCII of fullwidth '%' and the like: it is
 // made canonical as an entry naming it would be, so that such an entry meets it.
 inline CanonicalOutcome idna2003_host(std::string_view raw, const LowerCase& lower, const Idna2003& encode,
@@ -365,7 +388,7 @@ inline CanonicalOutcome idna2003_host(std::string_view raw, const LowerCase& low
     if (!detail::remove_controls_and_decode(raw, decoded)) {
         return CanonicalOutcome::no_memory;
     }
-    if (!detail::is_international(decoded.view())) {
+    if (!detail::is_international(decoded.view()) || idna2003_is_idna2008(decoded.view())) {
         return CanonicalOutcome::done;
     }
     HostBuffer encoded;

@@ -130,6 +130,10 @@ inline CanonicalOutcome add_readings(std::string_view host_part, const LowerCase
         return outcome;
     }
     readings.keep(is_address, outcome == CanonicalOutcome::done);
+    if (!has_high_byte(host_part) && host_part.find('%') == std::string_view::npos) {
+        // Only a byte from 0x80 up, as it is or escaped, makes an international name.
+        return CanonicalOutcome::done;
+    }
     bool exists = false;
     outcome = idna2003_host(host_part, lower, encode, readings.next(), &is_address, &exists);
     if (outcome == CanonicalOutcome::stopped) {
@@ -153,8 +157,19 @@ inline CanonicalOutcome url_readings(const char* url, std::string_view part, con
     if (detail::add_readings(part, lower, encode, readings) == CanonicalOutcome::stopped) {
         return CanonicalOutcome::stopped;
     }
-    const std::string_view others[] = {reader_host_part(url, AuthorityEnd::past_backslash),
-                                       reader_host_part(url, AuthorityEnd::at_escaped_backslash)};
+    // The other readers part from the first only at a '\' or a "%5C" in the authority.
+    bool backslash = false;
+    bool escaped_backslash = false;
+    for (const char* at = url + detail::authority_start(url); !detail::ends_authority(at, AuthorityEnd::past_backslash);
+         ++at) {
+        backslash = backslash || *at == '\\';
+        escaped_backslash = escaped_backslash || detail::ends_authority(at, AuthorityEnd::at_escaped_backslash);
+    }
+    if (!backslash && !escaped_backslash) {
+        return CanonicalOutcome::done;
+    }
+    const std::string_view others[] = {backslash ? reader_host_part(url, AuthorityEnd::past_backslash) : part,
+                                       escaped_backslash ? reader_host_part(url, AuthorityEnd::at_escaped_backslash) : part};
     for (std::size_t i = 0; i < sizeof others / sizeof others[0]; ++i) {
         const std::string_view other = others[i];
         const bool read_before = (other.data() == part.data() && other.size() == part.size()) ||

@@ -155,6 +155,17 @@ def test_rare_spellings(entry, url, inject):
     assert decision(url) is inject
 
 
+def test_every_latin1_letter_is_skipped_by_its_idna_2003_name():
+    # The standard library's codec is asked only for names it may encode otherwise than IDNA 2008.
+    missed = []
+    for letter in map(chr, range(0xC0, 0x100)):
+        name = f"x{letter}.example"
+        hc.init_header_check([name.encode("idna").decode("ascii")])
+        if decision(f"http://{name}/") is not False:
+            missed.append(name)
+    assert missed == []
+
+
 @pytest.mark.parametrize(
     "entries, url, inject",
     [

@@ -84,6 +84,16 @@ INSTANTIATE_TEST_SUITE_P(
         ReadingCase{"http://fa\u00df.example\\@api.example.com/",
                     {"api.example.com", "fass.example", "xn--fa-hia.example"}, true}));
 
+TEST(Idna2003, IsKnownToBeIdna2008ForAsciiAndTheLatin1LettersButSharpS)
+{
+    EXPECT_TRUE(twhc::idna2003_is_idna2008("b\xC3\xBC" "cher.example"));
+    EXPECT_TRUE(twhc::idna2003_is_idna2008("\xC3\x80\xC3\xBF.EXAMPLE"));
+    for (const char* name : {"fa\xC3\x9F", "ap\xC2\xAD" "i", "\xEF\xBC\xA1", "a\xC3\x97", "a\xC3\xB7", "\xC3", "\xC3\x41",
+                             "\xC2\xB5", "\xCE\xA3"}) {
+        EXPECT_FALSE(twhc::idna2003_is_idna2008(name)) << name;
+    }
+}
+
 struct DecisionCase {
     std::vector<std::string> skip;
     std::vector<std::string> targets;  // {"-"}: no targets loaded
