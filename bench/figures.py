@@ -47,8 +47,13 @@ SPELLINGS = {
     "percent-escape": ("https://api%2Eexample.com/v1/orders?id=42", "api.example.com"),
     "backslash": ("https://api.example.com\\v1/orders?id=42", "api.example.com"),
     "backslash before @": ("https://evil.example\\@api.example.com/v1", "evil.example"),
+    "backslash before @, the host after it": ("https://evil.example\\@api.example.com/v1", "api.example.com"),
+    "escaped backslash": ("https://api.example.com%5Cv1/orders?id=42", "api.example.com"),
     "newline in the host": ("https://api.example.com\n/v1/orders?id=42", "api.example.com"),
     "international name": ("https://bücher.example/v1/orders?id=42", "xn--bcher-kva.example"),
+    "soft hyphen (IDNA 2003 only)": ("https://ap\u00adi.example.com/v1/orders?id=42", "api.example.com"),
+    "ß, IDNA 2008": ("https://faß.example/v1/orders?id=42", "xn--fa-hia.example"),
+    "ß, IDNA 2003": ("https://faß.example/v1/orders?id=42", "fass.example"),
     "fullwidth dots": ("https://api．example．com/v1/orders?id=42", "api.example.com"),
 }
 SPELLING_TABLE = [f"svc{i}.internal.example" for i in range(15)]

@@ -1,7 +1,8 @@
 // Fuzzes the URL-to-key reduction. Checks, for every input: the host part lies inside the URL and
 // agrees with the byte-at-a-time reduction; a host the scan lets through the quick path holds name
-// bytes only and is its own canonical host; the canonical host agrees with the oracle and is its
-// own canonical host (the form is stable); and an entry made from the URL's host matches the URL.
+// bytes only, is its own canonical host and is the URL's one reading; the canonical host agrees
+// with the oracle and is its own canonical host (the form is stable); the readings are the
+// oracle's; and an entry made from the URL's host, or from any of its readings, matches the URL.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,7 +12,9 @@
 
 #include "headercheck/canonical_host.h"
 #include "headercheck/host_key.h"
+#include "headercheck/readings.h"
 #include "tests/support/reference_host_key.h"
+#include "tests/support/reference_host_rules.h"
 #include "tests/support/reference_skip_table.h"
 
 namespace {
@@ -79,6 +82,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             check(twhc_reference::IndexedTable<>({shouted}).contains(url));
         }
+    }
+
+    // Every reading, as the oracle reads the URL, each once; and each, as a skip entry, skips it.
+    twhc::Readings readings;
+    check(twhc::url_readings(url, part.text, tw_test::kSimpleLowerCase, tw_test::kSimpleIdna2003, readings) ==
+          twhc::CanonicalOutcome::done);
+    const std::vector<twhc_reference::Canonical> expected_readings = twhc_reference::readings(url);
+    check(readings.count() == expected_readings.size());
+    for (const twhc_reference::Canonical& reading : expected_readings) {
+        bool found = false;
+        for (std::size_t i = 0; i < readings.count(); ++i) {
+            found = found || (readings.host(i) == reading.text && readings.is_address(i) == reading.is_address);
+        }
+        check(found);
+        if (!reading.text.empty()) {
+            const std::vector<std::string> skip{reading.text};
+            const twhc_reference::RuleTable table(skip);
+            check(!twhc_reference::module_should_inject(&table, nullptr, url));
+        }
+    }
+    if (!part.rare) {
+        check(expected_readings.size() == 1);
     }
 
     std::free(url);

@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (i % 2 == 0 ? skip : targets).push_back(raw[i]);
     }
     const twhc_reference::RuleTable skip_table(skip);
-    const twhc_reference::RuleTable target_table(targets);
+    const twhc_reference::RuleTable target_table(targets, false);
     for (const std::string& key : keys) {
         // The key as a host, and each of its suffixes after a dot.
         for (std::size_t from = 0;;) {

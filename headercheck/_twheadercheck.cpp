@@ -14,6 +14,7 @@
 #include "canonical_host.h"
 #include "host_key.h"
 #include "host_rules.h"
+#include "readings.h"
 #include "skip_table.h"
 
 using tw::Ref;
@@ -123,22 +124,48 @@ twhc::LowerCase::Result lower_with_interpreter(void* /*context*/, std::string_vi
 
 constexpr twhc::LowerCase kInterpreterLowerCase{lower_with_interpreter, nullptr};
 
-// One entry as its rule is indexed by, as a malloc'd NUL-terminated copy (keys never hold a NUL:
-// the canonical host keeps "%00" escaped). Null with the error set on failure: the memory error,
-// or a stop request pending.
-char* entry_rule(std::string_view entry, twhc::RuleKind* kind)
+// Encodes an international name with the standard library's "idna" codec (IDNA 2003), the form in
+// which urllib.request and http.client resolve it. A name the codec refuses has no such form; a
+// stop request is never absorbed.
+twhc::Idna2003::Result idna2003_with_interpreter(void* /*context*/, std::string_view utf8, twhc::HostBuffer& out)
 {
-    twhc::HostBuffer canonical;
-    switch (twhc::canonical_rule(entry, kInterpreterLowerCase, canonical, kind)) {
+    const Ref text = Ref::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+    const Ref encoded = text ? Ref::steal(PyUnicode_AsEncodedString(text.get(), "idna", "strict")) : Ref();
+    if (!encoded) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+            // Out of memory: the name may well have a form, so none is made up (see Readings).
+            PyErr_Clear();
+            return twhc::Idna2003::no_memory;
+        }
+        return tw::absorb_error() ? twhc::Idna2003::refused : twhc::Idna2003::stopped;
+    }
+    const std::string_view bytes(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+    return out.append(bytes) ? twhc::Idna2003::encoded : twhc::Idna2003::no_memory;
+}
+
+constexpr twhc::Idna2003 kInterpreterIdna2003{idna2003_with_interpreter, nullptr};
+
+// False with the error set when a rule could not be made: the memory error, or a stop request
+// already pending.
+bool rule_made(twhc::CanonicalOutcome outcome)
+{
+    switch (outcome) {
     case twhc::CanonicalOutcome::done:
-        break;
+        return true;
     case twhc::CanonicalOutcome::no_memory:
         PyErr_NoMemory();
-        return nullptr;
+        return false;
     case twhc::CanonicalOutcome::stopped:
-        return nullptr;
+        return false;
     }
-    const std::string_view text = *kind == twhc::RuleKind::every_host ? std::string_view("*") : canonical.view();
+    return false;
+}
+
+// A rule's text as a malloc'd NUL-terminated copy (keys never hold a NUL: the canonical host keeps
+// "%00" escaped); null with the memory error.
+char* rule_copy(twhc::RuleKind kind, std::string_view canonical)
+{
+    const std::string_view text = kind == twhc::RuleKind::every_host ? std::string_view("*") : canonical;
     char* copy = static_cast<char*>(std::malloc(text.size() + 1));
     if (copy == nullptr) {
         PyErr_NoMemory();
@@ -151,11 +178,79 @@ char* entry_rule(std::string_view entry, twhc::RuleKind* kind)
     return copy;
 }
 
-// Builds a table of rules from the list's items. On failure returns false with the error set and
-// nothing allocated. International entries are lower-cased by the interpreter, which may run a
-// finalizer and so let another thread in: the items are read from a copy of the list that no
-// other code can reach, and nothing is published here.
-bool build_table(PyObject* list, const char* items_message, RuleTable* out)
+// One entry as its rule is indexed by, as rule_copy gives it. Null with the error set on failure.
+char* entry_rule(std::string_view entry, twhc::RuleKind* kind)
+{
+    twhc::HostBuffer canonical;
+    return rule_made(twhc::canonical_rule(entry, kInterpreterLowerCase, canonical, kind)) ? rule_copy(*kind, canonical.view())
+                                                                                          : nullptr;
+}
+
+// A skip entry's second form, where IDNA 2003 reads its name otherwise (see twhc::idna2003_rule),
+// into *second as rule_copy gives it, null when there is none. False with the error set on failure.
+bool entry_second_rule(std::string_view entry, twhc::RuleKind* kind, char** second)
+{
+    *second = nullptr;
+    twhc::HostBuffer canonical;
+    bool exists = false;
+    if (!rule_made(twhc::idna2003_rule(entry, kInterpreterLowerCase, kInterpreterIdna2003, canonical, kind, &exists))) {
+        return false;
+    }
+    if (exists) {
+        *second = rule_copy(*kind, canonical.view());
+    }
+    return !exists || *second != nullptr;
+}
+
+// Entries as they are made, with what each says until the indexes are made; room for one entry
+// an item at first, more only when a skip entry has a second form.
+struct TableDraft {
+    RuleTable table;
+    twhc::RuleKind* kinds;
+    size_t capacity;
+
+    void discard()
+    {
+        std::free(kinds);
+        free_table(table);
+    }
+
+    // Takes copy (null: the error is set) into the draft; false with the error set on failure.
+    bool add(char* copy, twhc::RuleKind kind)
+    {
+        if (copy == nullptr) {
+            return false;
+        }
+        if (static_cast<size_t>(table.count) == capacity) {
+            // A table's count is an int32_t.
+            const size_t grown = capacity < INT32_MAX / 2 ? capacity * 2 : INT32_MAX;
+            auto* entries = grown > capacity ? static_cast<char**>(std::realloc(table.entries, grown * sizeof(char*))) : nullptr;
+            if (entries != nullptr) {
+                table.entries = entries;
+            }
+            auto* more_kinds = entries != nullptr ? static_cast<twhc::RuleKind*>(std::realloc(kinds, grown * sizeof(twhc::RuleKind)))
+                                                  : nullptr;
+            if (more_kinds == nullptr) {
+                std::free(copy);
+                PyErr_NoMemory();
+                return false;
+            }
+            kinds = more_kinds;
+            capacity = grown;
+        }
+        table.entries[table.count] = copy;
+        kinds[table.count] = kind;
+        ++table.count;
+        return true;
+    }
+};
+
+// Builds a table of rules from the list's items; a skip list (second_forms) also indexes each
+// entry's IDNA 2003 form where it differs. On failure returns false with the error set and
+// nothing allocated. International entries are lower-cased and encoded by the interpreter, which
+// may run a finalizer and so let another thread in: the items are read from a copy of the list
+// that no other code can reach, and nothing is published here.
+bool build_table(PyObject* list, const char* items_message, bool second_forms, RuleTable* out)
 {
     const Ref items = Ref::steal(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
     if (!items) {
@@ -166,47 +261,54 @@ bool build_table(PyObject* list, const char* items_message, RuleTable* out)
         PyErr_NoMemory();
         return false;
     }
-    RuleTable table{static_cast<char**>(std::calloc(static_cast<size_t>(count), sizeof(char*))), 0, {}};
-    // What each entry says, until the indexes are made.
-    auto* kinds = static_cast<twhc::RuleKind*>(std::malloc(static_cast<size_t>(count) * sizeof(twhc::RuleKind) + 1));
-    if (table.entries == nullptr || kinds == nullptr) {
-        std::free(kinds);
-        free_table(table);
+    TableDraft draft{{static_cast<char**>(std::malloc(static_cast<size_t>(count) * sizeof(char*))), 0, {}},
+                     static_cast<twhc::RuleKind*>(std::malloc(static_cast<size_t>(count) * sizeof(twhc::RuleKind))),
+                     static_cast<size_t>(count)};
+    if (draft.table.entries == nullptr || draft.kinds == nullptr) {
+        draft.discard();
         PyErr_NoMemory();
         return false;
     }
-    size_t domains = 0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);  // borrowed from the copy
         if (!PyUnicode_Check(item)) {
-            std::free(kinds);
-            free_table(table);
+            draft.discard();
             PyErr_SetString(PyExc_TypeError, items_message);
             return false;
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-        char* copy = utf8 != nullptr ? entry_rule({utf8, strnlen(utf8, static_cast<size_t>(size))}, &kinds[i]) : nullptr;
-        if (copy == nullptr) {
-            std::free(kinds);
-            free_table(table);
+        if (utf8 == nullptr) {
+            draft.discard();
             return false;
         }
-        table.entries[i] = copy;
-        table.count = static_cast<int32_t>(i + 1);
-        domains += kinds[i] == twhc::RuleKind::domain_and_below || kinds[i] == twhc::RuleKind::below_domain;
+        const std::string_view entry{utf8, strnlen(utf8, static_cast<size_t>(size))};
+        twhc::RuleKind kind{};
+        char* const first = entry_rule(entry, &kind);
+        if (!draft.add(first, kind)) {
+            draft.discard();
+            return false;
+        }
+        char* second = nullptr;
+        if (second_forms && (!entry_second_rule(entry, &kind, &second) || (second != nullptr && !draft.add(second, kind)))) {
+            draft.discard();
+            return false;
+        }
     }
-    if (!twhc::make_rules(static_cast<size_t>(count) - domains, domains, &table.rules)) {
-        std::free(kinds);
-        free_table(table);
+    size_t domains = 0;
+    for (int32_t i = 0; i < draft.table.count; ++i) {
+        domains += draft.kinds[i] == twhc::RuleKind::domain_and_below || draft.kinds[i] == twhc::RuleKind::below_domain;
+    }
+    if (!twhc::make_rules(static_cast<size_t>(draft.table.count) - domains, domains, &draft.table.rules)) {
+        draft.discard();
         PyErr_NoMemory();
         return false;
     }
-    for (int32_t i = 0; i < table.count; ++i) {
-        twhc::add_rule(table.rules, kinds[i], table.entries[i]);
+    for (int32_t i = 0; i < draft.table.count; ++i) {
+        twhc::add_rule(draft.table.rules, draft.kinds[i], draft.table.entries[i]);
     }
-    std::free(kinds);
-    *out = table;
+    std::free(draft.kinds);
+    *out = draft.table;
     return true;
 }
 
@@ -334,29 +436,27 @@ bool decide(const HeaderCheckState& state, std::string_view host, bool is_addres
     return true;
 }
 
-[[gnu::noinline]] bool decide_rare_host(const HeaderCheckState& state, std::string_view host_part, bool* should_inject)
+// Every reading of the URL is made first; a reading that could not be made for want of memory is
+// no host, which no rule matches and no error is raised for: the headers go, unless targets say
+// where they may go and that is not everywhere.
+[[gnu::noinline]] bool decide_rare_host(const HeaderCheckState& state, const char* url, std::string_view host_part,
+                                        bool* should_inject)
 {
-    twhc::HostBuffer canonical;
-    bool is_address = false;
-    switch (twhc::canonical_host(host_part, kInterpreterLowerCase, canonical, &is_address)) {
-    case twhc::CanonicalOutcome::done:
-        break;
-    case twhc::CanonicalOutcome::no_memory:
-        // No key, no match, and no error raised: the headers go, unless targets say where they
-        // may go and that is not everywhere.
-        *should_inject = !state.g_targets_loaded || state.g_target_rules.every_host;
-        return true;
-    case twhc::CanonicalOutcome::stopped:
+    twhc::Readings readings;
+    if (twhc::url_readings(url, host_part, kInterpreterLowerCase, kInterpreterIdna2003, readings) ==
+        twhc::CanonicalOutcome::stopped) {
         return false;
     }
-    *should_inject = decide<twhc::KeyCase::folded>(state, canonical.view(), is_address);
+    *should_inject = twhc::should_inject_every(state.g_skip_domains_count > 0 ? &state.g_skip_rules : nullptr,
+                                               state.g_targets_loaded ? &state.g_target_rules : nullptr, readings);
     return true;
 }
 
 // Two paths, each with a frame of its own, behind one call from the common path.
-bool decide_the_long_way(const HeaderCheckState& state, std::string_view host_part, bool rare, bool* should_inject)
+bool decide_the_long_way(const HeaderCheckState& state, const char* url, const twhc::HostPart& part, bool* should_inject)
 {
-    return rare ? decide_rare_host(state, host_part, should_inject) : decide_common_host(state, host_part, should_inject);
+    return part.rare ? decide_rare_host(state, url, part.text, should_inject)
+                     : decide_common_host(state, part.text, should_inject);
 }
 
 PyObject* new_ref_or_none(Ref& value)
@@ -379,7 +479,7 @@ static PyObject* py_init_header_check(PyObject* self, PyObject* args)
         return nullptr;
     }
     RuleTable table{};
-    if (PyList_GET_SIZE(skip_list) > 0 && !build_table(skip_list, "skip_list items must be strings", &table)) {
+    if (PyList_GET_SIZE(skip_list) > 0 && !build_table(skip_list, "skip_list items must be strings", true, &table)) {
         return nullptr;
     }
     // Another thread may have loaded a table while an entry was lower-cased: the last load wins,
@@ -419,7 +519,7 @@ static PyObject* py_should_inject_headers(PyObject* self, PyObject* const* args,
         if (!part.rare && !state.g_take_the_long_way) {
             should_inject = !twhc::skip_index_contains<twhc::KeyCase::any_case_name>(*state.g_skip_rules.hosts,
                                                                                      twhc::key_of(part.text));
-        } else if (!decide_the_long_way(state, part.text, part.rare, &should_inject)) {
+        } else if (!decide_the_long_way(state, url, part, &should_inject)) {
             return nullptr;
         }
     }
@@ -456,7 +556,7 @@ static PyObject* py_init_propagation_targets(PyObject* self, PyObject* args)
         return nullptr;
     }
     RuleTable table{};
-    if (PyList_GET_SIZE(targets) > 0 && !build_table(targets, "targets items must be strings", &table)) {
+    if (PyList_GET_SIZE(targets) > 0 && !build_table(targets, "targets items must be strings", false, &table)) {
         return nullptr;
     }
     HeaderCheckState& state = *get_headercheck_state(self);

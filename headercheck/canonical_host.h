@@ -14,6 +14,9 @@
 //   6. a host whose last label is a number is read as an IPv4 address, in dotted decimal;
 //   7. A-Z are folded.
 //
+// Step 3 has a second form, IDNA 2003's (idna2003_host), which the standard library connects with
+// and readings.h takes beside this one.
+//
 // A leading "www." is dropped afterwards, from the key only (key_of): rules about domains match
 // the host as it is. The common host (ASCII letters, digits, dots, hyphens) needs none of these
 // steps but 4 and 7, and the URL scan (host_key.h) says so before any of this runs.
@@ -110,6 +113,17 @@ struct LowerCase {
     // Appends the lower-cased form of valid UTF-8 text to out: lowered; or nothing: unchanged,
     // when it can't (the name then keeps its bytes); or stopped, when the caller must stop (the
     // module's interpreter has a stop request pending).
+    Result (*function)(void* context, std::string_view utf8, HostBuffer& out);
+    void* context;
+};
+
+// How a name with non-ASCII characters is encoded by IDNA 2003 (nameprep, then Punycode label by
+// label), as the standard library's "idna" codec encodes it for urllib.request and http.client:
+// soft hyphens dropped, "ß" as "ss", fullwidth letters folded, where the idna package's IDNA 2008
+// refuses or keeps them. The module asks the interpreter's codec; byte tests bring their own.
+struct Idna2003 {
+    // encoded: the ASCII name was appended to out; refused: the codec has no form of it.
+    enum Result { encoded, refused, no_memory, stopped };
     Result (*function)(void* context, std::string_view utf8, HostBuffer& out);
     void* context;
 };
@@ -265,6 +279,40 @@ inline bool append_ipv6(HostBuffer& out, const std::uint16_t pieces[8])
 
 }  // namespace detail
 
+namespace detail {
+
+// Steps 4 to 7, for a host decoded and, when international, encoded.
+inline CanonicalOutcome finish_canonical(std::string_view text, HostBuffer& out, bool* is_address)
+{
+    text = drop_trailing_dot(text);
+    // An IPv6 address, bracketed as in a URL or bare as an entry may give it.
+    if (text.find(':') != std::string_view::npos) {
+        const bool bracketed = text.size() >= 2 && text.front() == '[' && text.back() == ']';
+        std::uint16_t pieces[8];
+        if (parse_ipv6(bracketed ? slice(text, 1, text.size() - 2) : text, pieces)) {
+            *is_address = true;
+            return detail::append_ipv6(out, pieces) ? CanonicalOutcome::done : CanonicalOutcome::no_memory;
+        }
+    }
+
+    std::uint32_t address = 0;
+    if (ends_in_number(text) && parse_ipv4(text, &address)) {
+        char dotted[15];
+        *is_address = true;
+        return out.append(std::string_view(dotted, format_ipv4(address, dotted))) ? CanonicalOutcome::done
+                                                                                  : CanonicalOutcome::no_memory;
+    }
+    return detail::append_folded(out, text) ? CanonicalOutcome::done : CanonicalOutcome::no_memory;
+}
+
+// Anything but valid UTF-8 is no name a client can encode: it keeps its bytes.
+inline bool is_international(std::string_view decoded)
+{
+    return has_high_byte(decoded) && is_valid_utf8(decoded);
+}
+
+}  // namespace detail
+
 // The canonical host of raw (a URL's host part, or a table entry) into out, which starts empty.
 inline CanonicalOutcome canonical_host(std::string_view raw, const LowerCase& lower, HostBuffer& out,
                                        bool* is_address)
@@ -278,8 +326,7 @@ inline CanonicalOutcome canonical_host(std::string_view raw, const LowerCase& lo
 
     HostBuffer lowered;
     HostBuffer international;
-    if (detail::has_high_byte(text) && detail::is_valid_utf8(text)) {
-        // Anything but valid UTF-8 is no name a client can encode: it keeps its bytes.
+    if (detail::is_international(text)) {
         switch (lower.function(lower.context, text, lowered)) {
         case LowerCase::lowered:
             break;
@@ -301,26 +348,65 @@ inline CanonicalOutcome canonical_host(std::string_view raw, const LowerCase& lo
             return CanonicalOutcome::no_memory;
         }
     }
+    return detail::finish_canonical(text, out, is_address);
+}
 
-    text = drop_trailing_dot(text);
-    // An IPv6 address, bracketed as in a URL or bare as an entry may give it.
-    if (text.find(':') != std::string_view::npos) {
-        const bool bracketed = text.size() >= 2 && text.front() == '[' && text.back() == ']';
-        std::uint16_t pieces[8];
-        if (parse_ipv6(bracketed ? slice(text, 1, text.size() - 2) : text, pieces)) {
-            *is_address = true;
-            return detail::append_ipv6(out, pieces) ? CanonicalOutcome::done : CanonicalOutcome::no_memory;
+// Whether IDNA 2003 is known to encode a name as IDNA 2008 does, without asking the encoder (which
+// the module has only as Python code, costly): nameprep leaves the Latin-1 letters but "ß" as
+// str.lower() leaves them (case folded, already in NFKC, none removed or prohibited), and ASCII.
+inline bool idna2003_is_idna2008(std::string_view decoded)
+{
+    for (std::size_t i = 0; i < decoded.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(decoded[i]);
+        if (byte < 0x80) {
+            continue;
+        }
+        // U+00C0 to U+00FF are C3 80 to C3 BF; U+00D7 and U+00F7 (signs) and U+00DF ("ß") differ.
+        if (byte != 0xC3 || i + 1 == decoded.size()) {
+            return false;
+        }
+        const auto next = static_cast<unsigned char>(decoded[++i]);
+        if (next < 0x80 || next > 0xBF || next == 0x97 || next == 0x9F || next == 0xB7) {
+            return false;
         }
     }
+    return true;
+}
 
-    std::uint32_t address = 0;
-    if (ends_in_number(text) && parse_ipv4(text, &address)) {
-        char dotted[15];
-        *is_address = true;
-        return out.append(std::string_view(dotted, format_ipv4(address, dotted))) ? CanonicalOutcome::done
-                                                                                  : CanonicalOutcome::no_memory;
+// The canonical host of raw with its international name in IDNA 2003's form instead, into out:
+// *exists is false (and out left empty) when raw holds no international name, the encoder
+// refuses it, or the form is known to be the IDNA 2008 one. Where it exists it may still equal
+// canonical_host's. The form is the
+// name the resolver is asked for, and nameprep makes ASCII of fullwidth '%' and the like: it is
+// made canonical as an entry naming it would be, so that such an entry meets it.
+inline CanonicalOutcome idna2003_host(std::string_view raw, const LowerCase& lower, const Idna2003& encode,
+                                      HostBuffer& out, bool* is_address, bool* exists)
+{
+    *is_address = false;
+    *exists = false;
+    HostBuffer decoded;
+    if (!detail::remove_controls_and_decode(raw, decoded)) {
+        return CanonicalOutcome::no_memory;
     }
-    return detail::append_folded(out, text) ? CanonicalOutcome::done : CanonicalOutcome::no_memory;
+    if (!detail::is_international(decoded.view()) || idna2003_is_idna2008(decoded.view())) {
+        return CanonicalOutcome::done;
+    }
+    HostBuffer encoded;
+    switch (encode.function(encode.context, decoded.view(), encoded)) {
+    case Idna2003::encoded:
+        break;
+    case Idna2003::refused:
+        return CanonicalOutcome::done;
+    case Idna2003::no_memory:
+        return CanonicalOutcome::no_memory;
+    case Idna2003::stopped:
+        return CanonicalOutcome::stopped;
+    }
+    if (encoded.failed()) {
+        return CanonicalOutcome::no_memory;
+    }
+    *exists = true;
+    return canonical_host(encoded.view(), lower, out, is_address);
 }
 
 // The key a canonical host is looked up by: without a leading "www.".

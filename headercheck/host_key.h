@@ -112,8 +112,9 @@ inline bool ends_rare(std::string_view host)
 struct HostPart {
     std::string_view text;  // empty when the URL names no host
     // The text holds a '%', a ':', a control byte or one from 0x80 up, is a bracketed literal, or
-    // ends in a label that may be a number: the rare canonical steps apply. Otherwise its canonical host
-    // is the text without a trailing dot, in any case.
+    // ends in a label that may be a number: the rare canonical steps apply. So do a '\' that ends
+    // the authority and a '%' in the user information, after which clients read other hosts
+    // (readings.h). Otherwise its canonical host is the text without a trailing dot, in any case.
     bool rare;
 };
 
@@ -121,6 +122,8 @@ namespace detail {
 
 // What a byte other than a name byte (an ASCII letter, digit, '.' or '-') does in an authority.
 // Any other byte in a host sends it the rare way: a quick key holds name bytes only.
+// A '\' and a '%' are rare bytes, told apart only once one is met: four roles keep the dispatch
+// of the common bytes (the stop, '@', ':') as cheap as it is.
 struct AuthorityByte {
     enum Role : std::uint8_t { rare, stop, at_sign, colon };
     Role role[256];
@@ -130,7 +133,7 @@ constexpr AuthorityByte make_authority_byte()
 {
     AuthorityByte table{};
     for (unsigned byte = 0; byte < 256; ++byte) {
-        const bool stop = byte == '/' || byte == '?' || byte == '#' || byte == '\\' || byte == '\0';
+        const bool stop = byte == '/' || byte == '?' || byte == '#' || byte == '\0';
         table.role[byte] = stop          ? AuthorityByte::stop
                            : byte == '@' ? AuthorityByte::at_sign
                            : byte == ':' ? AuthorityByte::colon
@@ -138,6 +141,13 @@ constexpr AuthorityByte make_authority_byte()
     }
     return table;
 }
+
+// Counted among the bytes after the last '@' and kept across it: an escape in the user
+// information may hide a '\' that a client wrote out, and the host then has other readings. The
+// bits from here up survive an '@' (one AND with a sign-extended 32-bit mask on x86-64); a URL
+// with 2^31 other odd bytes reaches them too, and only takes the rare path.
+constexpr std::size_t kStickyOddByte = std::size_t{1} << 31;
+constexpr std::size_t kStickyBits = ~(kStickyOddByte - 1);
 
 inline constexpr AuthorityByte kAuthorityByte = make_authority_byte();
 
@@ -204,14 +214,20 @@ TW_HOT_SCAN inline HostPart host_part(const char* url)
                 goto scanned;
             case detail::AuthorityByte::at_sign:
                 last_at = static_cast<std::ptrdiff_t>(at);
-                odd_bytes = 0;
+                odd_bytes &= detail::kStickyBits;
                 break;
             case detail::AuthorityByte::colon:
                 last_colon = static_cast<std::ptrdiff_t>(at);
                 ++odd_bytes;
                 break;
             case detail::AuthorityByte::rare:
-                ++odd_bytes;
+                if (url[at] == '\\') {
+                    // Clients read on past a '\' (readings.h): never the quick path, even for no host.
+                    end = at;
+                    odd_bytes |= detail::kStickyOddByte;
+                    goto scanned;
+                }
+                odd_bytes += url[at] == '%' ? detail::kStickyOddByte | 1 : 1;
                 break;
             }
         }
@@ -220,7 +236,7 @@ TW_HOT_SCAN inline HostPart host_part(const char* url)
 scanned:
     const auto host = static_cast<std::size_t>(last_at + 1);
     if (host >= end) {
-        return {};
+        return {{}, odd_bytes != 0};
     }
     if (odd_bytes != 0 && url[host] == '[') {
         // A bracketed IPv6 literal keeps its colons; whatever follows the ']' is a port.

@@ -52,11 +52,12 @@ inline RuleSpelling read_rule(std::string_view entry)
     return {kind, domain};
 }
 
-// An entry made canonical as the rules keep it: its kind, and in out (empty at first) the text it
-// is indexed by: a host's key, a domain's canonical host. A domain that is empty or an address
-// once canonical is kept as a host, as written (as before there were domains: it matches
-// nothing a client sends).
-inline CanonicalOutcome canonical_rule(std::string_view entry, const LowerCase& lower, HostBuffer& out, RuleKind* kind)
+namespace detail {
+
+// canonical_rule with the host made canonical by canonicalize(text, out, &is_address).
+template <typename Canonicalize>
+inline CanonicalOutcome canonical_rule_by(std::string_view entry, Canonicalize canonicalize, HostBuffer& out,
+                                          RuleKind* kind)
 {
     const RuleSpelling spelling = read_rule(entry);
     *kind = spelling.kind;
@@ -65,14 +66,14 @@ inline CanonicalOutcome canonical_rule(std::string_view entry, const LowerCase& 
         return CanonicalOutcome::done;
     }
     if (spelling.kind != RuleKind::host) {
-        const CanonicalOutcome outcome = canonical_host(spelling.text, lower, out, &is_address);
+        const CanonicalOutcome outcome = canonicalize(spelling.text, out, &is_address);
         if (outcome != CanonicalOutcome::done || (!out.view().empty() && !is_address)) {
             return outcome;
         }
         out.clear();
         *kind = RuleKind::host;
     }
-    const CanonicalOutcome outcome = canonical_host(entry, lower, out, &is_address);
+    const CanonicalOutcome outcome = canonicalize(entry, out, &is_address);
     if (outcome == CanonicalOutcome::done) {
         const std::size_t dropped = out.size() - key_of(out.view()).size();
         if (dropped > 0) {
@@ -81,6 +82,60 @@ inline CanonicalOutcome canonical_rule(std::string_view entry, const LowerCase& 
         }
     }
     return outcome;
+}
+
+}  // namespace detail
+
+// An entry made canonical as the rules keep it: its kind, and in out (empty at first) the text it
+// is indexed by: a host's key, a domain's canonical host. A domain that is empty or an address
+// once canonical is kept as a host, as written (as before there were domains: it matches
+// nothing a client sends).
+inline CanonicalOutcome canonical_rule(std::string_view entry, const LowerCase& lower, HostBuffer& out, RuleKind* kind)
+{
+    return detail::canonical_rule_by(
+        entry, [&lower](std::string_view text, HostBuffer& host, bool* is_address) {
+            return canonical_host(text, lower, host, is_address);
+        },
+        out, kind);
+}
+
+// The entry's second form, where its international name has one under IDNA 2003 (urllib.request's
+// reading) that is not its first: "faß.example" is xn--fa-hia.example to the idna package and
+// fass.example to the standard library, and a skip list means both. *exists is false when there
+// is none, or it is the first form again.
+inline CanonicalOutcome idna2003_rule(std::string_view entry, const LowerCase& lower, const Idna2003& encode,
+                                      HostBuffer& out, RuleKind* kind, bool* exists)
+{
+    *exists = false;
+    if (!detail::has_high_byte(entry) && entry.find('%') == std::string_view::npos) {
+        // Only a byte from 0x80 up, written as it is or escaped, makes an international name.
+        return CanonicalOutcome::done;
+    }
+    bool every_form_exists = true;
+    const CanonicalOutcome outcome = detail::canonical_rule_by(
+        entry, [&lower, &encode, &every_form_exists](std::string_view text, HostBuffer& host, bool* is_address) {
+            bool form_exists = false;
+            const CanonicalOutcome made = idna2003_host(text, lower, encode, host, is_address, &form_exists);
+            every_form_exists = every_form_exists && form_exists;
+            return made;
+        },
+        out, kind);
+    if (outcome != CanonicalOutcome::done || !every_form_exists) {
+        out.clear();
+        return outcome;
+    }
+    HostBuffer first;
+    RuleKind first_kind{};
+    const CanonicalOutcome first_outcome = canonical_rule(entry, lower, first, &first_kind);
+    if (first_outcome != CanonicalOutcome::done) {
+        out.clear();
+        return first_outcome;
+    }
+    *exists = first_kind != *kind || first.view() != out.view();
+    if (!*exists) {
+        out.clear();
+    }
+    return CanonicalOutcome::done;
 }
 
 // Marks of a domain's slot: what the domain itself matches as, beside what lies under it.

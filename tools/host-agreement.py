@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 """How often the skip decision follows the host that is really connected to: against the WHATWG
 URL test data and against each real HTTP client (urllib3, requests, httpx, urllib.request), with
-the checks of tests/python/test_url_corpus.py and test_real_clients.py (tests/support/).
+the checks of tests/python/test_url_corpus.py and test_real_clients.py (tests/support/): per
+client, the URLs a list of its destination does not skip; across the clients, the skips by a decoy
+of a URL they all take to one host, and the URLs they read differently, with each client's host.
 
 usage: host-agreement.py [--modules FOLDER] [--verbose] [--hosts]
        host-agreement.py --extract-corpus URLTESTDATA_JSON
 
 --modules      the folder holding _twheadercheck (default: build/lib); any build, old or new
---verbose      list every disagreement
+--verbose      list every miss and every skip by a decoy
 --hosts        print what each client connects to for each URL
+
+Run it with the interpreter whose clients are to be read: Python 3.11 reads Debian 12's, any other
+Debian testing's.
 --extract-corpus  rewrite tests/data/urltestdata-http.json from WHATWG's urltestdata.json
 
 The clients come from tools/provision-python.sh --clients (unpacked once into the cache).
@@ -69,17 +74,29 @@ def main():
         for url, hostname in corpus.disagreements.items():
             print(f"  {url!r}: not skipped with [{hostname!r}]")
 
+    reports = {}
     for client in client_hosts.CLIENTS:
-        report = host_agreement.client_report(_twheadercheck, client)
+        report = reports[client] = host_agreement.client_report(_twheadercheck, client)
         print(report.summary())
         if args.verbose:
-            for (url, check), detail in report.disagreements.items():
+            for (url, check), detail in report.misses.items():
                 print(f"  {url!r} {check}: {detail}")
         if args.hosts:
             for url, where in report.destinations.items():
                 text = (f"refused ({where.error})" if where.refused
-                        else f"host {where.host!r}, address {where.address!r}")
+                        else f"host {where.host!r}, address {where.address!r}"
+                        + (" (no such name)" if where.nowhere else "")
+                        + (f", written out as {where.written!r}" if where.written else ""))
                 print(f"    {url!r}: {text}")
+    readers = host_agreement.readers_report(_twheadercheck, reports)
+    print(readers.summary())
+    for url, taken in readers.readings.items():
+        print(f"  read differently: {url!r}: " + ", ".join(f"{c} {a!r}" for c, a in taken.items()))
+    if args.verbose:
+        for (url, decoy), detail in readers.wrong_skips.items():
+            print(f"  {url!r} decoy {decoy}: {detail}")
+        for (url, address), detail in readers.target_leaks.items():
+            print(f"  {url!r} target {address}: {detail}")
     return 0
 
 

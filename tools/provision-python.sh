@@ -28,13 +28,16 @@
 #
 # With --clients it prints such a folder for the HTTP clients whose chosen host the skip decision
 # is tested against: urllib3, requests, httpx and idna, with exactly what they need to import.
-# Requests is given chardet, not charset-normalizer, which Debian builds as compiled code.
+# Requests is given chardet, not charset-normalizer, which Debian builds as compiled code. With
+# --version 3.11 they are Debian 12's (urllib3 1.26, requests 2.28, httpx 0.23), the clients an
+# application on that release's python3.11 has; otherwise Debian testing's.
 #
 # Idempotent: a complete root in the cache is reused without touching the network. All progress
 # goes to stderr; stdout is the path.
 set -euo pipefail
 
 version=3.14
+version_given=0
 want_debug=0
 # A pure-Python set of packages to unpack instead of an interpreter: auditwheel or bench-peers.
 pure=""
@@ -42,7 +45,7 @@ arch=x86_64
 while [ $# -gt 0 ]; do
     case "$1" in
         --debug) want_debug=1 ;;
-        --version) version=$2; shift ;;
+        --version) version=$2; version_given=1; shift ;;
         --arch) arch=$2; shift ;;
         --auditwheel) pure=auditwheel ;;
         --bench-peers) pure=bench-peers ;;
@@ -75,6 +78,8 @@ if [ "$arch" = x86_64 ] && [ -z "$pure" ]; then
 fi
 
 cache="${TW_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/tw-native}"
+# The suites to fetch from, first found first; a set of clients of one release names its own.
+suites=""
 if [ -n "$pure" ]; then
     root="$cache/$pure-root"
     # Bumped whenever a set gains a package, so that an older cache is redone.
@@ -86,6 +91,14 @@ if [ -n "$pure" ]; then
     elif [ "$pure" = clients ]; then
         packages=(python3-urllib3 python3-requests python3-httpx python3-idna python3-httpcore
                   python3-h11 python3-certifi python3-chardet)
+        if [ $version_given -eq 1 ] && [ "$version" = 3.11 ]; then
+            # httpx 0.23 parses URLs with rfc3986; httpcore 0.16 imports anyio and sniffio.
+            root="$cache/clients-py3.11-root"
+            stamp="$root/.complete-1"
+            exe="$root/usr/lib/python3/dist-packages"
+            packages+=(python3-rfc3986 python3-anyio python3-sniffio)
+            suites=bookworm
+        fi
     else
         packages=(python3-opentelemetry-util-http python3-opentelemetry-semantic-conventions
                   python3-typing-extensions python3-sentry-sdk python3-urllib3 python3-certifi
@@ -168,7 +181,7 @@ apt_private() {
 own_suite=$(sed -n 's/^Suites:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null \
             | tr ' ' '\n' | grep -v -- '-' | grep . | head -n 1 || true)
 fetched=0
-for suite in testing unstable $own_suite; do
+for suite in ${suites:-testing unstable $own_suite}; do
     echo "deb [arch=$apt_arch signed-by=$keyring] $archive $suite main" > "$apt_dir/sources.list"
     echo "provision-python: fetching ${packages[*]} ($apt_arch) from Debian $suite (cache: $cache)" >&2
     # Downloaded into a folder of this root's own, so that roots of other versions never mix.

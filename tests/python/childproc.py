@@ -1,6 +1,7 @@
 """Child interpreters for process-wide scenarios: import-time binding, preloading, cleanup."""
 
 import ast
+import importlib
 import os
 import subprocess
 import sys
@@ -12,6 +13,17 @@ ROOT = Path(__file__).resolve().parents[2]
 SANITIZER_PRELOAD = os.environ.get("TW_SANITIZER_PRELOAD", "")
 SANITIZED = bool(SANITIZER_PRELOAD)
 STANDIN_AGENT = ROOT / "standins" / "tw-vantrel"
+
+
+def own_module():
+    """A module object of the caller's own (every import after a removal from sys.modules makes
+    one, with a state of its own), so that the targets it loads are seen by no other test."""
+    shared = sys.modules.pop("_twheadercheck", None)
+    try:
+        return importlib.import_module("_twheadercheck")
+    finally:
+        if shared is not None:
+            sys.modules["_twheadercheck"] = shared
 
 
 def module_dir():

@@ -84,9 +84,26 @@ def measure(exercise, iterations):
 
 SCENARIOS = {
     "headercheck_bound": ("agent", None, """
-import contextvars
+import codecs, contextvars, encodings, encodings.idna
 import _twheadercheck as hc
 from tw_vantrel import thread_local
+class IdnaStandIn:
+    # The standard library's "idna" codec, which raises what it is told to instead, found before it.
+    failure = None
+    def encode(self, text, errors="strict"):
+        if IdnaStandIn.failure is not None:
+            raise IdnaStandIn.failure()
+        return encodings.idna.Codec().encode(text, errors)
+IDNA = codecs.CodecInfo(IdnaStandIn().encode, encodings.idna.Codec().decode, name="idna")
+codecs.unregister(encodings.search_function)
+codecs.register(lambda name: IDNA if name == "idna" else None)
+codecs.register(encodings.search_function)
+def with_failing_codec(error, check, *args):
+    IdnaStandIn.failure = error
+    try:
+        check(*args)
+    finally:
+        IdnaStandIn.failure = None
 class Hosts(list): pass
 class Text(str): pass
 def exercise():
@@ -96,9 +113,16 @@ def exercise():
                 "http://bücher.example/", "http://b%C3%BCcher.example./", "http://\\u212aelvin.x/", "http://127.1/",
                 "http://[0::1]/", "http://a\\tb\\\\@c/", "http://" + "é" * 3000 + "/"):
         hc.should_inject_headers(url)
+    # Entries with a second form, and URLs that clients read differently.
+    hc.init_header_check(["faß.example", ".ap\\u00adi.example", "a.example", "ＡＰＩ.x", "\\u00ad"])
+    for url in ("http://evil.example\\\\@api.example.com/p", "http://api.example.com%5Cp", "http://fa%C3%9F.example/",
+                "http://ap\\u00adi.example.com/", "http://12\\u00ad7.0.0.1/", "https://\\\\@x/", "http://a%5C@b\\\\@c/",
+                "http://" + "\\u00ad" * 300 + "/", "http://a..\\u00ad/"):
+        hc.should_inject_headers(url)
     hc.init_header_check([".example.com", "*.b.example", "*", "x.example"])
     hc.init_propagation_targets(Hosts([".a.example", "*.BÜCHER.example", "h1", "*"]))
-    for url in ("https://www.A.example:1/x", "https://c.b.example/", "http://x.bücher.example/", "/p"):
+    for url in ("https://www.A.example:1/x", "https://c.b.example/", "http://x.bücher.example/", "/p",
+                "http://h1\\\\@x.a.example/", "http://h1%5C@x.a.example/", "http://faß.a.example/"):
         hc.should_inject_headers(url)
     hc.init_propagation_targets([])
     hc.should_inject_headers("https://a.example/")
@@ -130,12 +154,26 @@ def exercise_memory_errors():
     under_memory_pressure(hc.init_header_check, [".a", "*.b", "*"], before=load_earlier_table,
                           after_failure=earlier_table_in_force)
     under_memory_pressure(hc.init_propagation_targets, [".a", "*.b", "c", "BÜCHER.example"])
+    under_memory_pressure(hc.should_inject_headers, "http://fa%C3%9F.example\\\\@x/",
+                          before=lambda: hc.init_header_check(["fass.example"]))
+    under_memory_pressure(hc.init_header_check, ["a", "faß.example"], before=load_earlier_table,
+                          after_failure=earlier_table_in_force)
+    # The IDNA 2003 codec is Python code, whose own failing allocations the debug interpreter does
+    # not survive everywhere (an assertion in _Py_Dealloc): its MemoryError is raised by a stand-in.
+    hc.init_header_check(["fass.example"])
+    with_failing_codec(MemoryError, absorb, hc.should_inject_headers, "http://faß.example/")
+    load_earlier_table()
+    with_failing_codec(MemoryError, absorb, hc.init_header_check, ["a", "faß.example"])
+    earlier_table_in_force()
 def exercise_interrupts():
     hc.init_header_check(["a.example"])
     for interrupt in (KeyboardInterrupt, SystemExit):
         thread_local.interrupt = interrupt
         interrupted(interrupt, hc.should_inject_headers, "https://a.example/")
         interrupted(interrupt, contextvars.copy_context().run, hc.should_inject_headers, "https://b/")
+        thread_local.interrupt = None
+        with_failing_codec(interrupt, interrupted, interrupt, hc.should_inject_headers, "http://faß.example/")
+        with_failing_codec(interrupt, interrupted, interrupt, hc.init_header_check, ["faß.example"])
     thread_local.interrupt = None
 result = {"bound": measure(exercise, 150), "bound, allocations failing": measure(exercise_memory_errors, 50),
           "bound, agent interrupted": measure(exercise_interrupts, 150)}

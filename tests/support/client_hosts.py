@@ -3,7 +3,9 @@ objects: nothing is sent, no socket is opened and no name is looked up.
 
 The clients are Debian's urllib3, requests and httpx (unpacked by
 `tools/provision-python.sh --clients`, never installed) and the standard library's
-urllib.request. For each URL a client gives a `Destination`: the host as the client hands it to
+urllib.request. Python 3.11 gets Debian 12's (urllib3 1.26, requests 2.28, httpx 0.23), the
+clients an application on that release's python3.11 runs with; every other interpreter gets
+Debian testing's. For each URL a client gives a `Destination`: the host as the client hands it to
 the socket layer, and the address or DNS name the resolver makes of that host; or the type of the
 error with which the client refuses the URL.
 """
@@ -21,6 +23,8 @@ ROOT = Path(__file__).resolve().parents[2]
 CLIENTS = ("urllib3", "requests", "httpx", "urllib")
 # Imported from the unpacked folder, never from whatever the interpreter has of its own.
 CLIENT_PACKAGES = ("urllib3", "requests", "httpx", "httpcore", "h11", "idna", "chardet")
+# What some versions of them import besides (httpx 0.23 parses URLs with rfc3986).
+OPTIONAL_PACKAGES = ("rfc3986", "anyio", "sniffio")
 
 
 @dataclass(frozen=True)
@@ -33,10 +37,20 @@ class Destination:
     root dot. This is the destination a user would put on a skip list."""
     error: str | None = None
     """The type of the error with which the client (or the socket layer) refuses the URL."""
+    written: str | None = None
+    """The URL as the client writes it out (requests' prepared URL, httpx's request.url), which an
+    agent patching it may be given instead, when it differs from the URL given."""
 
     @property
     def refused(self):
         return self.host is None
+
+    @property
+    def nowhere(self):
+        """The client asks the resolver for a name with an '@' (urllib.request keeps user
+        information in its host) or a '%' (urllib3, requests and httpx leave escapes in the host
+        as they are): no host name holds either, so the lookup fails and nothing is sent."""
+        return not self.refused and ("@" in self.address or "%" in self.address)
 
 
 @functools.cache
@@ -46,8 +60,9 @@ def clients_folder():
     # The script runs native tools: an instrumented or emulated test run's preload is not theirs.
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONPATH")}
     try:
-        done = subprocess.run([str(script), "--clients"], env=env, capture_output=True, text=True,
-                              timeout=600, check=False)
+        version = "%d.%d" % sys.version_info[:2]
+        done = subprocess.run([str(script), "--clients", "--version", version], env=env,
+                              capture_output=True, text=True, timeout=600, check=False)
     except (OSError, subprocess.TimeoutExpired) as error:
         raise RuntimeError(f"{script} --clients could not run: {error}") from error
     folder = Path(done.stdout.strip()) if done.returncode == 0 else None
@@ -68,12 +83,12 @@ def load_clients():
     import chardet, h11, httpcore, httpx, idna, requests, urllib3  # noqa: E401,F401
 
     versions = {}
-    for name in CLIENT_PACKAGES:
+    for name in CLIENT_PACKAGES + tuple(n for n in OPTIONAL_PACKAGES if n in sys.modules):
         package = sys.modules[name]
         if not Path(package.__file__).resolve().is_relative_to(folder.resolve()):
             raise RuntimeError(f"{name} was imported from {package.__file__}, not from {folder}: "
                                f"another copy came first on sys.path")
-        versions[name] = package.__version__
+        versions[name] = getattr(package, "__version__", "")
     return versions
 
 
@@ -125,7 +140,11 @@ def requests_host(url):
     prepared = requests.Request("GET", url).prepare()
     session = _requests_session()
     adapter = session.get_adapter(prepared.url)
-    pool = adapter.get_connection_with_tls_context(prepared, verify=True, proxies={})
+    if hasattr(adapter, "get_connection_with_tls_context"):
+        pool = adapter.get_connection_with_tls_context(prepared, verify=True, proxies={})
+    else:
+        # Before requests 2.32 send() took its pool from get_connection(url, proxies).
+        pool = adapter.get_connection(prepared.url, proxies={})
     return _urllib3_connection(pool)
 
 
@@ -158,8 +177,19 @@ def urllib_host(url):
     return connection.host, connection.host
 
 
+def requests_written(url):
+    import requests
+
+    return requests.Request("GET", url).prepare().url
+
+
+def httpx_written(url):
+    return str(_httpx_client().build_request("GET", url).url)
+
+
 _READERS = {"urllib3": urllib3_host, "requests": requests_host, "httpx": httpx_host,
             "urllib": urllib_host}
+_WRITERS = {"requests": requests_written, "httpx": httpx_written}
 
 
 def destination(client, url):
@@ -168,9 +198,10 @@ def destination(client, url):
     try:
         host, resolver_input = _READERS[client](url)
         address = resolver_address(resolver_input)
+        written = _WRITERS[client](url) if client in _WRITERS else url
     except _refusals() as error:
         return Destination(error=type(error).__name__)
-    return Destination(host=host, address=address)
+    return Destination(host=host, address=address, written=None if written == url else written)
 
 
 @functools.cache

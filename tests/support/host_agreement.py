@@ -3,8 +3,12 @@ tests (tests/python/test_real_clients.py, test_url_corpus.py) and tools/host-agr
 
 - real clients: for each URL of CLIENT_CASES and each client that accepts it, a one-entry skip
   list holding the host the client connects to (as the client has it, and as the address or name
-  the resolver reads from it) must skip the URL, and one holding a decoy (another host named in
-  the URL, which that client does not connect to) must not;
+  the resolver reads from it) must skip the URL, and the URL as the client writes it out, which an
+  agent patching it may be given instead (client_report: its misses must be none). Across the
+  clients (readers_report): where every client that reaches a host takes the URL to one host, a
+  skip list holding a decoy (another host named in the URL) must not skip it; where they take it
+  to different hosts, each of those hosts skips it, and a list of propagation targets holding any
+  one of them alone must not let the headers go;
 - the WHATWG URL test data (tests/data/urltestdata-http.json): a one-entry skip list holding
   WHATWG's hostname must skip the input URL.
 
@@ -71,6 +75,9 @@ CLIENT_CASES = [
     ClientCase("http://api.example.com\\p"),
     ClientCase("http://evil.example\\@api.example.com/p", ("evil.example", "api.example.com")),
     ClientCase("https://api.example.com\\@evil.example/", ("api.example.com", "evil.example")),
+    # An escaped backslash, as httpx writes a '\' out.
+    ClientCase("http://api.example.com%5Cp/", ("api.example.com",)),
+    ClientCase("http://evil.example%5C@api.example.com/p", ("evil.example",)),
     # Tab, LF and CR inside the host.
     ClientCase("http://api.example.com\n/p"),
     ClientCase("http://api.exa\tmple.com/p"),
@@ -80,7 +87,13 @@ CLIENT_CASES = [
     ClientCase("http://BÜCHER.example/"),
     ClientCase("http://xn--bcher-kva.example/"),
     ClientCase("http://faß.example/", ("fass.example", "xn--fa-hia.example")),
+    ClientCase("http://fa%C3%9F.example/", ("fass.example", "xn--fa-hia.example")),
     ClientCase("http://ＡＰＩ.example.com/p"),
+    # A soft hyphen, which IDNA 2003 drops and IDNA 2008 refuses, escaped or not.
+    ClientCase("http://ap\u00adi.example.com/p"),
+    ClientCase("http://ap%C2%ADi.example.com/p"),
+    ClientCase("http://12\u00ad7.0.0.1/"),
+    ClientCase("http://12%C2%AD7.0.0.1/"),
     # Fullwidth and ideographic full stops.
     ClientCase("http://api．example．com/p"),
     ClientCase("http://api。example。com/p"),
@@ -125,22 +138,25 @@ class ClientReport:
     client: str
     destinations: dict = field(default_factory=dict)
     """url -> client_hosts.Destination, for every case."""
-    disagreements: dict = field(default_factory=dict)
-    """(url, check) -> what went wrong; check is "host", "address" or "decoy NAME"."""
+    misses: dict = field(default_factory=dict)
+    """(url, check) -> what went wrong, where a skip list holding the destination does not skip;
+    check is "host", "address", or "written" (the URL as the client writes it out)."""
 
     @property
-    def accepted(self):
-        return [url for url, where in self.destinations.items() if not where.refused]
+    def reached(self):
+        """The URLs the client sends to a host."""
+        return [url for url, where in self.destinations.items() if not where.refused and not where.nowhere]
 
     @property
     def agreed(self):
-        failed = {url for url, _ in self.disagreements}
-        return [url for url in self.accepted if url not in failed]
+        failed = {url for url, _ in self.misses}
+        return [url for url in self.reached if url not in failed]
 
     def summary(self):
-        refused = len(self.destinations) - len(self.accepted)
-        return (f"{self.client}: {len(self.agreed)} of {len(self.accepted)} URLs agree "
-                f"({refused} refused by the client)")
+        refused = sum(where.refused for where in self.destinations.values())
+        nowhere = sum(where.nowhere for where in self.destinations.values())
+        return (f"{self.client}: {len(self.agreed)} of {len(self.reached)} URLs skipped by a list of "
+                f"their destination ({refused} refused, {nowhere} resolved to no host)")
 
 
 def client_report(module, client, cases=CLIENT_CASES):
@@ -153,19 +169,68 @@ def client_report(module, client, cases=CLIENT_CASES):
             report.destinations[case.url] = client_hosts.destination(client, case.url)
     for case in cases:
         where = report.destinations[case.url]
-        if where.refused:
+        if where.refused or where.nowhere:
             continue
-        checks = {"host": where.host}
+        checks = {"host": (where.host, case.url)}
         if where.address != where.host:
-            checks["address"] = where.address
-        for check, entry in checks.items():
-            if not skips(module, entry, case.url):
-                report.disagreements[(case.url, check)] = f"injects with [{entry!r}]"
-        for decoy in case.decoys:
-            if decoy != where.address and skips(module, decoy, case.url):
-                report.disagreements[(case.url, f"decoy {decoy}")] = (
-                    f"skips with [{decoy!r}], though {client} connects to {where.address!r}")
+            checks["address"] = (where.address, case.url)
+        if where.written is not None:
+            checks["written"] = (where.address, where.written)
+        for check, (entry, url) in checks.items():
+            if not skips(module, entry, url):
+                report.misses[(case.url, check)] = f"{url!r} injects with [{entry!r}]"
     return report
+
+
+@dataclass
+class ReadersReport:
+    one_host: dict = field(default_factory=dict)
+    """url -> the one address that every client reaching a host takes the URL to."""
+    readings: dict = field(default_factory=dict)
+    """url -> {client: address}, for the URLs that clients take to different hosts."""
+    wrong_skips: dict = field(default_factory=dict)
+    """(url, decoy) -> detail, where a list of the decoy skips a URL of one host."""
+    target_leaks: dict = field(default_factory=dict)
+    """(url, address) -> detail, where the headers go to a URL read differently with only that
+    reading's host as a propagation target."""
+
+    def summary(self):
+        return (f"readers: {len(self.one_host)} URLs go to one host, {len(self.readings)} are read "
+                f"differently; {len(self.wrong_skips)} skips by a decoy, {len(self.target_leaks)} "
+                f"targets by one reading alone")
+
+
+def readers_report(module, reports, cases=CLIENT_CASES):
+    """The checks across the clients' client_reports."""
+    report = ReadersReport()
+    for case in cases:
+        taken = {client: r.destinations[case.url].address for client, r in reports.items()
+                 if not r.destinations[case.url].refused and not r.destinations[case.url].nowhere}
+        if len(set(taken.values())) == 1:
+            address = next(iter(taken.values()))
+            report.one_host[case.url] = address
+            for decoy in case.decoys:
+                if decoy != address and skips(module, decoy, case.url):
+                    report.wrong_skips[(case.url, decoy)] = (
+                        f"skips with [{decoy!r}], though every client here connects to {address!r}")
+        elif taken:
+            report.readings[case.url] = taken
+            for address in set(taken.values()):
+                if targets_allow(module, [address], case.url):
+                    report.target_leaks[(case.url, address)] = (
+                        f"injects with targets [{address!r}], though "
+                        + ", ".join(f"{c} connects to {a!r}" for c, a in taken.items() if a != address))
+    return report
+
+
+def targets_allow(module, targets, url):
+    """Whether the headers go to url with the given propagation targets (and no skip list)."""
+    module.init_propagation_targets(targets)
+    try:
+        return module.should_inject_headers(url)[0] is True
+    finally:
+        # "*": every host a target, as before any targets were loaded.
+        module.init_propagation_targets(["*"])
 
 
 # The WHATWG URL test data.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "headercheck/ip_address.h"
 #include "headercheck/punycode.h"
@@ -16,14 +17,29 @@
 
 namespace twhc_reference {
 
+// Where a reader ends the authority: at '/', '?', '#' and '\' (WHATWG, urllib3, requests), past a
+// '\' (httpx 0.28, urllib.request), or also at "%5C" (what httpx 0.23 writes out for a '\').
+enum class Reader { whatwg, past_backslash, escaped_backslash };
+
 // The host part of a URL: after a scheme (a ':' before any '/', '?', '#', '\', followed by "//"),
-// up to the first '/', '?', '#' or '\'; without user information up to the last '@'; a bracketed
-// literal whole; otherwise without anything from the last ':' on.
-inline std::string_view host_part(const char* url)
+// up to the first '/', '?', '#' or '\' (or where the reader ends the authority); without user
+// information up to the last '@'; a bracketed literal whole; otherwise without anything from the
+// last ':' on.
+inline std::string_view host_part(const char* url, Reader reader = Reader::whatwg)
 {
-    const auto ends_authority = [](char c) { return c == '\0' || c == '/' || c == '?' || c == '#' || c == '\\'; };
+    const auto ends_scheme = [](char c) { return c == '\0' || c == '/' || c == '?' || c == '#' || c == '\\'; };
+    const auto ends_authority = [reader](const char* at) {
+        const char c = *at;
+        if (c == '\\') {
+            return reader != Reader::past_backslash;
+        }
+        if (reader == Reader::escaped_backslash && c == '%' && at[1] == '5' && (at[2] == 'C' || at[2] == 'c')) {
+            return true;
+        }
+        return c == '\0' || c == '/' || c == '?' || c == '#';
+    };
     std::size_t scheme_end = 0;
-    while (!ends_authority(url[scheme_end]) && url[scheme_end] != ':') {
+    while (!ends_scheme(url[scheme_end]) && url[scheme_end] != ':') {
         ++scheme_end;
     }
     std::size_t start = 0;
@@ -34,7 +50,7 @@ inline std::string_view host_part(const char* url)
     std::ptrdiff_t last_at = -1;
     std::ptrdiff_t last_colon = -1;
     std::ptrdiff_t end = 0;
-    for (; !ends_authority(authority[end]); ++end) {
+    for (; !ends_authority(authority + end); ++end) {
         if (authority[end] == '@') {
             last_at = end;
         } else if (authority[end] == ':') {
@@ -164,10 +180,9 @@ struct Canonical {
     bool is_address;
 };
 
-// The canonical host of a URL's host part or of an entry.
-inline Canonical canonical(std::string_view raw, const twhc::LowerCase& lower = tw_test::kSimpleLowerCase)
+// Whether decoded text is a name the clients encode: bytes from 0x80 up, and valid UTF-8.
+inline bool is_international(const std::string& text)
 {
-    std::string text = decoded(raw);
     bool high = false;
     for (char c : text) {
         high = high || static_cast<unsigned char>(c) >= 0x80;
@@ -181,7 +196,16 @@ inline Canonical canonical(std::string_view raw, const twhc::LowerCase& lower = 
         valid = twhc::decode_utf8(std::string_view(text).substr(i, length), scratch, 1, &unused);
         i += length;
     }
-    if (high && valid) {
+    return high && valid;
+}
+
+inline Canonical finish(std::string text);
+
+// The canonical host of a URL's host part or of an entry.
+inline Canonical canonical(std::string_view raw, const twhc::LowerCase& lower = tw_test::kSimpleLowerCase)
+{
+    std::string text = decoded(raw);
+    if (is_international(text)) {
         twhc::HostBuffer lowered;
         std::string name = text;
         if (lower.function(lower.context, text, lowered) == twhc::LowerCase::lowered) {
@@ -192,6 +216,26 @@ inline Canonical canonical(std::string_view raw, const twhc::LowerCase& lower = 
             text = encoded;
         }
     }
+    return finish(text);
+}
+
+// The same host with its international name in its IDNA 2003 form, when it has one, made canonical
+// again as the name the resolver is asked for.
+inline bool canonical_idna2003(std::string_view raw, Canonical* out,
+                               const twhc::Idna2003& encode = tw_test::kSimpleIdna2003)
+{
+    const std::string text = decoded(raw);
+    twhc::HostBuffer encoded;
+    if (!is_international(text) || encode.function(encode.context, text, encoded) != twhc::Idna2003::encoded) {
+        return false;
+    }
+    *out = canonical(encoded.view());
+    return true;
+}
+
+// A trailing dot dropped, an address in one spelling, ASCII folded.
+inline Canonical finish(std::string text)
+{
     if (!text.empty() && text.back() == '.' && (text.size() == 1 || text[text.size() - 2] != '.')) {
         text.pop_back();
     }
@@ -225,5 +269,29 @@ inline std::string key_of(const std::string& canonical_host)
 }
 
 inline std::string url_key(const char* url) { return key_of(canonical(host_part(url)).text); }
+
+// Every reading of a URL, each once: the host part as each reader takes it, in its IDNA 2008 form
+// and, where it has one, its IDNA 2003 form.
+inline std::vector<Canonical> readings(const char* url)
+{
+    std::vector<Canonical> found;
+    const auto add = [&found](const Canonical& host) {
+        for (const Canonical& taken : found) {
+            if (taken.text == host.text && taken.is_address == host.is_address) {
+                return;
+            }
+        }
+        found.push_back(host);
+    };
+    for (const Reader reader : {Reader::whatwg, Reader::past_backslash, Reader::escaped_backslash}) {
+        const std::string_view part = host_part(url, reader);
+        add(canonical(part));
+        Canonical other;
+        if (canonical_idna2003(part, &other)) {
+            add(other);
+        }
+    }
+    return found;
+}
 
 }  // namespace twhc_reference

@@ -3,6 +3,8 @@
 // str.lower() has it). The module asks the interpreter instead.
 #pragma once
 
+#include <cstring>
+#include <string>
 #include <string_view>
 
 #include "headercheck/canonical_host.h"
@@ -39,5 +41,72 @@ inline twhc::LowerCase::Result simple_lower_case(void* /*context*/, std::string_
 }
 
 inline constexpr twhc::LowerCase kSimpleLowerCase{simple_lower_case, nullptr};
+
+// An IDNA 2003 stand-in beside it: soft hyphens dropped, "ß" as "ss", fullwidth ASCII as ASCII,
+// everything else lower-cased as above; labels split at the four dots, each with non-ASCII
+// characters as "xn--" and its Punycode; an empty label (but for a last one, after a dot) or one
+// of more than 63 bytes refused, as the standard library's codec refuses them.
+inline twhc::Idna2003::Result simple_idna2003(void* /*context*/, std::string_view utf8, twhc::HostBuffer& out)
+{
+    std::u32string mapped;
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        char32_t c = 0;
+        std::size_t count = 0;
+        if (!twhc::decode_utf8(utf8.substr(i, length), &c, 1, &count)) {
+            return twhc::Idna2003::refused;
+        }
+        i += length;
+        if (c == 0xAD) {
+            continue;
+        }
+        if (c == 0xDF) {
+            mapped += U"ss";
+            continue;
+        }
+        if (c == 0x3002 || c == 0xFF0E || c == 0xFF61) {
+            c = U'.';
+        } else if (c >= 0xFF01 && c <= 0xFF5E) {
+            c -= 0xFEE0;
+        }
+        mapped += simple_lower(c);
+    }
+    std::size_t start = 0;
+    for (std::size_t labels = 0;; ++labels) {
+        const std::size_t dot = mapped.find(U'.', start);
+        const std::u32string label = mapped.substr(start, dot == std::u32string::npos ? std::u32string::npos : dot - start);
+        if (label.empty() && !(dot == std::u32string::npos && labels > 0)) {
+            return twhc::Idna2003::refused;
+        }
+        bool ascii = true;
+        for (const char32_t c : label) {
+            ascii = ascii && c < 0x80;
+        }
+        char encoded[64];
+        std::size_t length = 0;
+        if (ascii) {
+            for (const char32_t c : label) {
+                encoded[length++ % sizeof encoded] = static_cast<char>(c);
+            }
+        } else if (!twhc::punycode_encode(label.data(), label.size(), encoded + 4, sizeof encoded - 4, &length)) {
+            return twhc::Idna2003::refused;
+        } else {
+            std::memcpy(encoded, "xn--", 4);
+            length += 4;
+        }
+        if (length > 63) {
+            return twhc::Idna2003::refused;
+        }
+        out.append(std::string_view(encoded, length));
+        if (dot == std::u32string::npos) {
+            return twhc::Idna2003::encoded;
+        }
+        out.append('.');
+        start = dot + 1;
+    }
+}
+
+inline constexpr twhc::Idna2003 kSimpleIdna2003{simple_idna2003, nullptr};
 
 }  // namespace tw_test
