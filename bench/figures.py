@@ -528,11 +528,10 @@ def headline_subjects(peers_folder, with_peers=True):
             labels = {"group": "decision", "table": size, "outcome": outcome}
             subjects.append(({"name": "should_inject_headers", **labels}, (hosts, None), _twheadercheck.should_inject_headers,
                              url, outcome == "miss"))
+            # The floor in the same rounds as ours, so that the machine's drift touches both alike.
+            subjects.append(({"name": "floor_fastcall", **labels}, (hosts, None), _twfloor.floor_fastcall, url, None))
             for name, peer, patterns in peers:
                 subjects.append(({"name": name, "patterns": patterns, **labels}, (hosts, None), peer, url, outcome == "hit"))
-    for outcome, host in (("hit", HIT_HOST), ("miss", MISS_HOST)):
-        subjects.append(({"name": "floor_fastcall", "group": "decision", "outcome": outcome}, None, _twfloor.floor_fastcall,
-                         url_for("plain", host), None))
     domains = table_of("domains", HEADLINE_DOMAINS)
     patterns = peer_domain_patterns(domains)
     for outcome in ("hit", "miss"):
@@ -544,8 +543,8 @@ def headline_subjects(peers_folder, with_peers=True):
                          ExcludeList(patterns).url_disabled, url, outcome == "hit"))
         subjects.append(({"name": "match_regex_list", "patterns": "domains", **labels}, (domains, None), sentry(patterns),
                          url, outcome == "hit"))
-        subjects.append(({"name": "floor_fastcall", "group": "domains", "outcome": outcome}, None, _twfloor.floor_fastcall,
-                         url, None))
+        subjects.append(({"name": "floor_fastcall", "group": "domains", "outcome": outcome}, (domains, None),
+                         _twfloor.floor_fastcall, url, None))
     for kind, urls in TARGET_URLS.items():
         targets = table_of(kind, HEADLINE_TARGETS)
         patterns = peer_host_patterns(targets) if kind == "plain" else peer_domain_patterns(targets)
@@ -555,7 +554,7 @@ def headline_subjects(peers_folder, with_peers=True):
                              url, outcome == "target"))
             subjects.append(({"name": "match_regex_list", "patterns": "anchored hosts" if kind == "plain" else "domains",
                               **labels}, ([], targets), sentry(patterns), url, outcome == "target"))
-            subjects.append(({"name": "floor_fastcall", "group": "targets", "kind": kind, "outcome": outcome}, None,
+            subjects.append(({"name": "floor_fastcall", "group": "targets", "kind": kind, "outcome": outcome}, ([], targets),
                              _twfloor.floor_fastcall, url, None))
     subjects += hop_subjects([HEADLINE_HOP_DEPTH], peers_folder, with_peers)
     subjects += prefix_subjects()

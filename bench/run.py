@@ -430,7 +430,7 @@ def headline_markdown(results):
 
     for size in sorted({f["table"] for f in figures if f["group"] == "decision" and "table" in f}):
         for outcome in ("hit", "miss"):
-            floor = {"name": "floor_fastcall", "group": "decision", "outcome": outcome}
+            floor = {"name": "floor_fastcall", "group": "decision", "table": size, "outcome": outcome}
             ours = counted_above(figures, counts, floor, name="should_inject_headers", group="decision", table=size,
                                  outcome=outcome)
             ours_total = totals(name="should_inject_headers", group="decision", table=size, outcome=outcome)
