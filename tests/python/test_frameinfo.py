@@ -499,9 +499,7 @@ def verdicts(filename):
 
 @pytest.mark.parametrize("include, exclude, filename, user", [
     (["/app/.venv/lib/python3.14/site-packages/orders_service"], [], INSTALLED_APP, True),
-    (["/app/.venv/lib/python3.14/site-packages/orders_service/"], [], INSTALLED_APP, True),
     (["/app/.venv/lib/python3.14/site-packages/orders"], [], INSTALLED_APP, False),
-    ([], ["/srv/app/vendor"], VENDORED, False),
     ([], ["/srv/app/vendor/"], VENDORED, False),
     ([], ["/srv/app/vendor"], "/srv/app/vendored/client.py", True),
     (["/srv/app"], ["/srv/app/vendor"], VENDORED, True),
@@ -543,9 +541,3 @@ def test_a_failed_call_keeps_the_rules_in_force(include, exclude, error, message
         assert str(raised.value) == message
     assert verdicts(VENDORED) == (False,) * 4
     assert verdicts("/srv/app/x.py") == (True,) * 4
-
-
-@pytest.mark.parametrize("args", [(), ([],), ([], [], [])])
-def test_init_user_code_takes_two_lists(args):
-    with pytest.raises(TypeError):
-        fi.init_user_code(*args)

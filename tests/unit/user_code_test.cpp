@@ -140,38 +140,4 @@ INSTANTIATE_TEST_SUITE_P(
         PrefixCase{{}, {"/"}, "relative/x.py", true}, PrefixCase{{}, {""}, "", false},
         PrefixCase{{}, {"/"}, "", true}));
 
-// Lists of prefixes and paths made of the same few pieces, at every alignment, against the words.
-TEST(PathPrefixRules, AgreeWithTheWordsAtEveryAlignment)
-{
-    static const char* const pieces[] = {"/", "//", "srv", "app", "apps", "site-packages", "<", "x.py", "a"};
-    tw_test::PseudoRandom next(11);
-    auto random_text = [&](std::size_t most) {
-        std::string text;
-        for (std::size_t i = next() % most; i > 0; --i) {
-            text += pieces[next() % (sizeof pieces / sizeof pieces[0])];
-        }
-        return text;
-    };
-    alignas(16) char buffer[160];
-    for (int round = 0; round < 20000; ++round) {
-        std::vector<std::string> texts;
-        for (std::size_t i = next() % 6; i > 0; --i) {
-            texts.push_back(random_text(5));
-        }
-        const std::size_t included = texts.empty() ? 0 : next() % (texts.size() + 1);
-        const Rules rules(std::vector<std::string_view>(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(included)),
-                          std::vector<std::string_view>(texts.begin() + static_cast<std::ptrdiff_t>(included), texts.end()));
-        std::string path = next() % 2 && !texts.empty() ? texts[next() % texts.size()] + random_text(3) : random_text(8);
-        path.resize(std::min<std::size_t>(path.size(), 120));
-        if (next() % 8 == 0 && !path.empty()) {
-            path[next() % path.size()] = '\0';  // judged by its text before the NUL
-        }
-        const std::size_t offset = next() % 16;
-        std::memcpy(buffer + offset, path.c_str(), path.size() + 1);
-        ASSERT_EQ(twfi::is_user_code(buffer + offset, path.size(), rules.made),
-                  twfi_reference::is_user_code(buffer + offset, rules.include, rules.exclude))
-            << path << " at offset " << offset;
-    }
-}
-
 }  // namespace
