@@ -23,7 +23,8 @@ inline char32_t simple_lower(char32_t c)
     return c == 0x212A ? U'k' : c;
 }
 
-inline twhc::LowerCase::Result simple_lower_case(void* /*context*/, std::string_view utf8, twhc::HostBuffer& out)
+// The code points of a UTF-8 string; false when it is not well formed.
+inline bool decode_code_points(std::string_view utf8, std::u32string& out)
 {
     for (std::size_t i = 0; i < utf8.size();) {
         const auto lead = static_cast<unsigned char>(utf8[i]);
@@ -31,11 +32,23 @@ inline twhc::LowerCase::Result simple_lower_case(void* /*context*/, std::string_
         char32_t code_point = 0;
         std::size_t count = 0;
         if (!twhc::decode_utf8(utf8.substr(i, length), &code_point, 1, &count)) {
-            return twhc::LowerCase::unchanged;
+            return false;
         }
-        char encoded[4];
-        out.append(std::string_view(encoded, twhc::encode_utf8(simple_lower(code_point), encoded)));
+        out += code_point;
         i += length;
+    }
+    return true;
+}
+
+inline twhc::LowerCase::Result simple_lower_case(void* /*context*/, std::string_view utf8, twhc::HostBuffer& out)
+{
+    std::u32string code_points;
+    if (!decode_code_points(utf8, code_points)) {
+        return twhc::LowerCase::unchanged;
+    }
+    for (const char32_t c : code_points) {
+        char encoded[4];
+        out.append(std::string_view(encoded, twhc::encode_utf8(simple_lower(c), encoded)));
     }
     return twhc::LowerCase::lowered;
 }
@@ -48,16 +61,12 @@ inline constexpr twhc::LowerCase kSimpleLowerCase{simple_lower_case, nullptr};
 // of more than 63 bytes refused, as the standard library's codec refuses them.
 inline twhc::Idna2003::Result simple_idna2003(void* /*context*/, std::string_view utf8, twhc::HostBuffer& out)
 {
+    std::u32string code_points;
+    if (!decode_code_points(utf8, code_points)) {
+        return twhc::Idna2003::refused;
+    }
     std::u32string mapped;
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t c = 0;
-        std::size_t count = 0;
-        if (!twhc::decode_utf8(utf8.substr(i, length), &c, 1, &count)) {
-            return twhc::Idna2003::refused;
-        }
-        i += length;
+    for (char32_t c : code_points) {
         if (c == 0xAD) {
             continue;
         }
