@@ -1,11 +1,11 @@
 """Instruction counts of many figures in one process under callgrind.
 
-    valgrind --tool=callgrind --callgrind-out-file=DIR/counts python callgrind_loop.py SPECS.json [PEERS]
+    valgrind --tool=callgrind --callgrind-out-file=DIR/counts python callgrind_loop.py JOBS.json [PEERS]
     valgrind --tool=callgrind --callgrind-out-file=DIR/counts python callgrind_loop.py @SET COUNTS.json PEERS
 
-Each spec names a call and its argument (the same subjects the timed figures measure). For each,
+Each job names a call and its argument (the same subjects the timed figures measure). For each,
 its answer is checked, the call is made once (caches fill), then it runs count times and 2 * count
-times in the same loop, each run ending in a dump of the counts labelled with the spec's key: the
+times in the same loop, each run ending in a dump of the counts labelled with the job's key: the
 difference of the two dumps over count is the instructions of one call, loop included (the same
 for every function), and whatever one run costs beside its calls cancels out. A fixed hash seed
 (PYTHONHASHSEED) keeps start-up and tables the same from run to run.
@@ -14,7 +14,7 @@ With @SET (headline, hops), the subjects are those figures.py times for that set
 tables: COUNTS.json gives each one's count by its key (figures.subject_key), the labels of the
 timed figures, which say the table sizes, and whether the peers are counted too.
 
-Spec fields: key, count, which (floor, floor_fastcall, should_inject_headers, url_disabled,
+Job fields: key, count, which (floor, floor_fastcall, should_inject_headers, url_disabled,
 match_regex_list or hop); for the decisions: url, entries (a list, or "@NAME:SIZE" for
 figures.table_of, "@skip:SIZE" for figures.skip_table), targets (the same forms, or absent),
 patterns ("hosts" or "domains": how a peer is given the entries), bound (the agent's callable
@@ -70,37 +70,37 @@ def peer_patterns(kind, entries):
     return [re.escape(entry) for entry in entries]
 
 
-def expected(spec):
-    return lambda answer: answer == spec["expect"]
+def expected(job):
+    return lambda answer: answer == job["expect"]
 
 
-def subject(spec):
-    """(function, argument, answer check) of a spec."""
-    which = spec["which"]
+def subject(job):
+    """(function, argument, answer check) of a job."""
+    which = job["which"]
     if which == "hop":
-        walk = hops.hop(spec["walker"], PEERS_FOLDER)
-        return walk, spec["depth"], lambda answer: spec["walker"] == "noop" or hops.check(spec["walker"], answer)
-    url = spec["url"]
+        walk = hops.hop(job["walker"], PEERS_FOLDER)
+        return walk, job["depth"], lambda answer: job["walker"] == "noop" or hops.check(job["walker"], answer)
+    url = job["url"]
     if which in ("floor", "floor_fastcall"):
         return getattr(_twfloor, which), url, lambda answer: True
-    entries = expand(spec.get("entries", []))
+    entries = expand(job.get("entries", []))
     if which == "url_disabled":
         sys.path.append(PEERS_FOLDER)
         from opentelemetry.util.http import ExcludeList
 
-        return ExcludeList(peer_patterns(spec["patterns"], entries)).url_disabled, url, expected(spec)
+        return ExcludeList(peer_patterns(job["patterns"], entries)).url_disabled, url, expected(job)
     if which == "match_regex_list":
         sys.path.append(PEERS_FOLDER)
         from sentry_sdk.utils import match_regex_list
 
-        patterns = peer_patterns(spec["patterns"], expand(spec["targets"]) if "targets" in spec else entries)
-        return (lambda address: match_regex_list(address, patterns, substring_matching=True)), url, expected(spec)
-    module = header_check(spec.get("bound", False))
+        patterns = peer_patterns(job["patterns"], expand(job["targets"]) if "targets" in job else entries)
+        return (lambda address: match_regex_list(address, patterns, substring_matching=True)), url, expected(job)
+    module = header_check(job.get("bound", False))
     module.init_header_check(entries)
-    if "targets" in spec:
-        module.init_propagation_targets(expand(spec["targets"]))
+    if "targets" in job:
+        module.init_propagation_targets(expand(job["targets"]))
     # The decisions were checked where they are timed: here only the peers' are.
-    return module.should_inject_headers, url, lambda answer: "expect" not in spec or answer[0] == spec["expect"]
+    return module.should_inject_headers, url, lambda answer: "expect" not in job or answer[0] == job["expect"]
 
 
 def run(function, argument, count):
@@ -132,12 +132,12 @@ def main():
                 key = figures.subject_key(labels)
                 counted(key, function, argument, given[key])
         return
-    for spec in given:
-        function, argument, correct = subject(spec)
+    for job in given:
+        function, argument, correct = subject(job)
         answer = function(argument)
         if not correct(answer):
-            raise SystemExit(f"{spec['key']}: wrong answer {answer!r}")
-        counted(spec["key"], function, argument, spec["count"])
+            raise SystemExit(f"{job['key']}: wrong answer {answer!r}")
+        counted(job["key"], function, argument, job["count"])
 
 
 if __name__ == "__main__":

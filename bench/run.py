@@ -89,15 +89,15 @@ def callgrind_counts(build, arguments, peers=None):
     return counts
 
 
-def count_specs(build, specs, peers=None):
-    """Instructions per call of each spec (see callgrind_loop.py), all in one process: {key: count}."""
-    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as spec_file:
-        json.dump(specs, spec_file)
+def count_jobs(build, jobs, peers=None):
+    """Instructions per call of each job (see callgrind_loop.py), all in one process: {key: count}."""
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as job_file:
+        json.dump(jobs, job_file)
     try:
-        totals = callgrind_counts(build, [spec_file.name], peers)
+        totals = callgrind_counts(build, [job_file.name], peers)
     finally:
-        os.unlink(spec_file.name)
-    return {spec["key"]: totals[spec["key"]] / spec["count"] for spec in specs}
+        os.unlink(job_file.name)
+    return {job["key"]: totals[job["key"]] / job["count"] for job in jobs}
 
 
 # The loop's URL and table when a figure names none: a plain https URL that misses a table of 15
@@ -106,13 +106,13 @@ DEFAULT_URL = "https://api.example.org/v1/orders?id=42&page=3"
 DEFAULT_TABLE = [f"svc{i}.internal.example" for i in range(15)] + ["api.example.com"]
 
 
-def decision_spec(key, which, count, url=DEFAULT_URL, entries=None, targets=None, bound=False):
-    """A spec of should_inject_headers (which may end in "_bound") or a floor."""
-    spec = {"key": key, "which": which.removesuffix("_bound"), "count": count, "url": url,
+def decision_job(key, which, count, url=DEFAULT_URL, entries=None, targets=None, bound=False):
+    """A job of should_inject_headers (which may end in "_bound") or a floor."""
+    job = {"key": key, "which": which.removesuffix("_bound"), "count": count, "url": url,
             "entries": DEFAULT_TABLE if entries is None else entries, "bound": bound}
     if targets is not None:
-        spec["targets"] = targets
-    return spec
+        job["targets"] = targets
+    return job
 
 
 # What each loop of callgrind_loop.py calls, as the report names it.
@@ -122,22 +122,22 @@ COUNTED = {"floor": "floor", "floor_fastcall": "floor_fastcall",
 
 
 def per_call_instructions(build, count, counted):
-    specs = [decision_spec(which, which, count, bound=which.endswith("_bound")) for which in counted]
-    return count_specs(build, specs)
+    jobs = [decision_job(which, which, count, bound=which.endswith("_bound")) for which in counted]
+    return count_jobs(build, jobs)
 
 
 def above_floor(build, rows):
-    """rows: (row, spec of ours); each row gains the instructions of ours and of the METH_FASTCALL
+    """rows: (row, job of ours); each row gains the instructions of ours and of the METH_FASTCALL
     floor given the same URL, and their difference, counted in one process."""
-    specs, floors = [], {}
-    for _, spec in rows:
-        specs.append(spec)
-        if spec["url"] not in floors:
-            floors[spec["url"]] = decision_spec(f"floor {len(floors)}", "floor_fastcall", spec["count"], spec["url"])
-    counts = count_specs(build, specs + list(floors.values()))
-    for row, spec in rows:
-        floor = counts[floors[spec["url"]]["key"]]
-        row.update(instructions=counts[spec["key"]], floor=floor, above_floor=counts[spec["key"]] - floor)
+    jobs, floors = [], {}
+    for _, job in rows:
+        jobs.append(job)
+        if job["url"] not in floors:
+            floors[job["url"]] = decision_job(f"floor {len(floors)}", "floor_fastcall", job["count"], job["url"])
+    counts = count_jobs(build, jobs + list(floors.values()))
+    for row, job in rows:
+        floor = counts[floors[job["url"]]["key"]]
+        row.update(instructions=counts[job["key"]], floor=floor, above_floor=counts[job["key"]] - floor)
     return [row for row, _ in rows]
 
 
@@ -152,11 +152,11 @@ def domain_instructions(build, count, sizes=(16, 65536)):
             url = domain_url(labels, outcome)
             for size in sizes:
                 rows.append(({"table": "domains", "size": size, "labels": labels, "outcome": outcome},
-                             decision_spec(f"domains {size} {labels} {outcome}", "should_inject_headers", count, url,
+                             decision_job(f"domains {size} {labels} {outcome}", "should_inject_headers", count, url,
                                            f"@domains:{size}")))
             if labels == 4 and outcome == "miss":
                 rows.append(({"table": "plain", "size": 16, "labels": labels, "outcome": outcome},
-                             decision_spec(f"plain 16 {labels} {outcome}", "should_inject_headers", count, url,
+                             decision_job(f"plain 16 {labels} {outcome}", "should_inject_headers", count, url,
                                            "@plain:16")))
     return above_floor(build, rows)
 
@@ -171,7 +171,7 @@ def target_instructions(build, count, sizes=(16, 65536)):
         for outcome, url in urls.items():
             for size in sizes:
                 rows.append(({"kind": kind, "size": size, "outcome": outcome},
-                             decision_spec(f"targets {kind} {size} {outcome}", "should_inject_headers", count, url, [],
+                             decision_job(f"targets {kind} {size} {outcome}", "should_inject_headers", count, url, [],
                                            f"@{kind}:{size}")))
     return above_floor(build, rows)
 
@@ -181,7 +181,7 @@ def spelling_instructions(build, count):
     spelling, hitting its entry in a table of 16."""
     from figures import SPELLING_TABLE, SPELLINGS
 
-    rows = [({"spelling": name}, decision_spec(f"spelling {name}", "should_inject_headers", count, url,
+    rows = [({"spelling": name}, decision_job(f"spelling {name}", "should_inject_headers", count, url,
                                                SPELLING_TABLE + [entry]))
             for name, (url, entry) in SPELLINGS.items()]
     return above_floor(build, rows)
@@ -196,7 +196,7 @@ def shape_instructions(build, count):
     for shape in SHAPES:
         for outcome, host in (("hit", HIT_HOST), ("miss", MISS_HOST)):
             rows.append(({"shape": shape, "outcome": outcome},
-                         decision_spec(f"shape {shape} {outcome}", "should_inject_headers", count, url_for(shape, host))))
+                         decision_job(f"shape {shape} {outcome}", "should_inject_headers", count, url_for(shape, host))))
     return above_floor(build, rows)
 
 
