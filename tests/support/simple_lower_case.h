@@ -26,18 +26,11 @@ inline char32_t simple_lower(char32_t c)
 // The code points of a UTF-8 string; false when it is not well formed.
 inline bool decode_code_points(std::string_view utf8, std::u32string& out)
 {
-    for (std::size_t i = 0; i < utf8.size();) {
-        const auto lead = static_cast<unsigned char>(utf8[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t code_point = 0;
-        std::size_t count = 0;
-        if (!twhc::decode_utf8(utf8.substr(i, length), &code_point, 1, &count)) {
-            return false;
-        }
-        out += code_point;
-        i += length;
-    }
-    return true;
+    out.resize(utf8.size());
+    std::size_t count = 0;
+    const bool valid = twhc::decode_utf8(utf8, out.data(), out.size(), &count);
+    out.resize(count);
+    return valid;
 }
 
 inline twhc::LowerCase::Result simple_lower_case(void* /*context*/, std::string_view utf8, twhc::HostBuffer& out)
